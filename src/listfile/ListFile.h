@@ -1,0 +1,25 @@
+#pragma once
+// The candidate list file PIKEROSU.DAT beside the executable, in the ANSI code page.
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+std::wstring ListFilePath();
+
+// Lines end at CR LF or a lone CR; a lone LF stays in its line.
+std::vector<std::wstring> SplitLines(std::wstring_view text);
+
+// Appends the file's entries (every line not starting with "#") in file order.
+// A missing or unreadable file appends nothing.
+void ReloadCandidates(const std::function<void(const std::wstring&)>& append);
+
+// The whole file as text, line breaks included. A missing file is created empty where
+// the folder allows it; either way it reads as empty text.
+std::wstring ReadListFile();
+
+enum class ListWriteResult { Written, Unrepresentable, Failed };
+
+// Replaces the file with the text followed by CR LF, in one step: on any failure the
+// old file stays as it was.
+ListWriteResult WriteListFile(std::wstring_view text);

@@ -1,0 +1,23 @@
+#include "shell/AppGlobals.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+// "--write-app-path FILE": run InitAppPath in this process and store AppPath (UTF-16) in
+// FILE, so a test can start a copy of this program from another folder.
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--write-app-path") == 0) {
+        InitAppPath();
+        HANDLE h = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(h, AppPath.data(), static_cast<DWORD>(AppPath.size() * sizeof(wchar_t)), &written, nullptr);
+        CloseHandle(h);
+        return 0;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

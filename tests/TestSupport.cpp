@@ -1,0 +1,158 @@
+#include "TestSupport.h"
+
+#include "shell/AnsiCodePage.h"
+#include "shell/AppGlobals.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+std::wstring TempRoot()
+{
+    const DWORD size = GetTempPathW(0, nullptr);
+    std::wstring path(size, L'\0');
+    path.resize(GetTempPathW(size, path.data()));
+    return path;
+}
+
+void RemoveTree(const std::wstring& dir)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring full = dir + name;
+            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(full + L"\\");
+            else
+                DeleteFileW(full.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+} // namespace
+
+TempAppFolder::TempAppFolder(const std::wstring& leaf) : savedAppPath_(AppPath)
+{
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::wstring unique = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
+    if (info)
+        for (const char* c = info->name(); *c; ++c)
+            if (isalnum(static_cast<unsigned char>(*c)))
+                unique = static_cast<wchar_t>(*c) + unique;
+    path_ = TempRoot() + unique + L"\\";
+    CreateDirectoryW(path_.c_str(), nullptr);
+    path_ += leaf + L"\\";
+    if (!CreateDirectoryW(path_.c_str(), nullptr))
+        throw std::runtime_error("cannot create a test folder");
+    AppPath = path_;
+}
+
+TempAppFolder::~TempAppFolder()
+{
+    AppPath = savedAppPath_;
+    RemoveTree(path_.substr(0, path_.rfind(L'\\', path_.size() - 2) + 1));
+}
+
+std::string ReadBytes(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open a test file");
+    std::string bytes(GetFileSize(h, nullptr), '\0');
+    DWORD got = 0;
+    ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+    CloseHandle(h);
+    bytes.resize(got);
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot create a test file");
+    DWORD written = 0;
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(h);
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+ScratchKey::ScratchKey(HKEY root, std::wstring subKey) : root_(root), subKey_(std::move(subKey))
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root_, subKey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr))
+        throw std::runtime_error("cannot create a test key");
+    RegCloseKey(key);
+}
+
+ScratchKey::~ScratchKey()
+{
+    DeleteKeyTree(root_, subKey_);
+}
+
+void ScratchKey::SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) const
+{
+    if (RegSetKeyValueW(root_, subKey_.c_str(), name, type, data, size))
+        throw std::runtime_error("cannot set a test value");
+}
+
+void ScratchKey::SetAnsiBytes(const char* name, DWORD type, const std::string& bytes) const
+{
+    HKEY key = nullptr;
+    RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_SET_VALUE, &key);
+    const LONG status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                       static_cast<DWORD>(bytes.size()));
+    RegCloseKey(key);
+    if (status)
+        throw std::runtime_error("cannot set a test value");
+}
+
+bool ScratchKey::GetAnsiBytes(const char* name, DWORD& type, std::string& bytes) const
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root_, subKey_.c_str(), 0, KEY_READ, &key))
+        return false;
+    DWORD size = 0;
+    LONG status = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size);
+    if (status == ERROR_SUCCESS) {
+        bytes.assign(size, '\0');
+        status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()), &size);
+        bytes.resize(size);
+    }
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+bool KeyExists(HKEY root, const std::wstring& subKey)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ, &key))
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+void DeleteKeyTree(HKEY root, const std::wstring& subKey)
+{
+    RegDeleteTreeW(root, subKey.c_str());
+    RegDeleteKeyW(root, subKey.c_str());
+}
+
+std::string Sjis(const wchar_t* text)
+{
+    return *AnsiCodePage::FromWide(text);
+}

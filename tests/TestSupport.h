@@ -1,0 +1,49 @@
+#pragma once
+// Real files and registry keys for tests, each removed again by its owner.
+#include <windows.h>
+
+#include <string>
+
+// A fresh folder under %TEMP%; AppPath points into it while the object lives.
+class TempAppFolder {
+public:
+    explicit TempAppFolder(const std::wstring& leaf = L"pike");
+    ~TempAppFolder();
+    TempAppFolder(const TempAppFolder&) = delete;
+    TempAppFolder& operator=(const TempAppFolder&) = delete;
+
+    const std::wstring& path() const { return path_; } // ends with "\"
+
+private:
+    std::wstring path_;
+    std::wstring savedAppPath_;
+};
+
+std::string ReadBytes(const std::wstring& path);
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+
+// A key created for one test and deleted with everything below it afterwards.
+class ScratchKey {
+public:
+    ScratchKey(HKEY root, std::wstring subKey);
+    ~ScratchKey();
+    ScratchKey(const ScratchKey&) = delete;
+    ScratchKey& operator=(const ScratchKey&) = delete;
+
+    HKEY root() const { return root_; }
+    const std::wstring& subKey() const { return subKey_; }
+    void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) const;
+    void SetAnsiBytes(const char* name, DWORD type, const std::string& bytes) const;
+    // Raw bytes and type as the ANSI API reports them; false when the value is missing.
+    bool GetAnsiBytes(const char* name, DWORD& type, std::string& bytes) const;
+
+private:
+    HKEY root_;
+    std::wstring subKey_;
+};
+
+bool KeyExists(HKEY root, const std::wstring& subKey);
+void DeleteKeyTree(HKEY root, const std::wstring& subKey);
+
+std::string Sjis(const wchar_t* text); // test texts to their code page 932 bytes

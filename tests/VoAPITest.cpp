@@ -1,0 +1,130 @@
+#include "registry/VoAPI.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const wchar_t* const kTestKey = L"Software\\PikerosuTests\\VoAPI";
+
+std::string Repeat(char c, size_t n) { return std::string(n, c); }
+
+} // namespace
+
+TEST(VoAPI, WrittenTextReadsBackIncludingJapanese)
+{
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    const std::wstring text = L"Mozilla/4.0 (compatible; ピケロス 表ソ)";
+    ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", text), 0);
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), text);
+
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_TRUE(key.GetAnsiBytes("User Agent", type, bytes));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(bytes, Sjis(text.c_str()) + '\0') << "stored with its terminating zero";
+}
+
+TEST(VoAPI, EmptyTextIsAStringHoldingTheTerminator)
+{
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L""), 0);
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_TRUE(key.GetAnsiBytes("User Agent", type, bytes));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(bytes, std::string(1, '\0'));
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), L"");
+}
+
+TEST(VoAPI, LongValuesAreWrittenAndReadWhole)
+{
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    for (size_t length : {256u, 257u, 1000u, 5000u}) {
+        const std::wstring text(length, L'x');
+        ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"Long", text), 0) << length;
+        EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Long"), text) << length;
+    }
+    // Written by another program, without a terminator.
+    key.SetAnsiBytes("Exact256", REG_SZ, Repeat('a', 256));
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Exact256"), std::wstring(256, L'a'));
+    key.SetAnsiBytes("Long1000", REG_SZ, Repeat('b', 1000));
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Long1000"), std::wstring(1000, L'b'));
+}
+
+TEST(VoAPI, TextEndsAtTheFirstZero)
+{
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    key.SetAnsiBytes("Zero", REG_SZ, std::string("front\0back", 10));
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Zero"), L"front");
+}
+
+TEST(VoAPI, OnlyStringValuesReadAsText)
+{
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    const DWORD number = 0x41424344;
+    key.SetRaw(L"Number", REG_DWORD, &number, sizeof number);
+    key.SetRaw(L"Bytes", REG_BINARY, "text", 4);
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Number"), L"");
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Bytes"), L"");
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Missing"), L"");
+}
+
+TEST(VoAPI, MissingKeyReadsEmptyAndWritesNothing)
+{
+    const std::wstring missing = L"Software\\PikerosuTests\\NoSuchKey";
+    DeleteKeyTree(HKEY_CURRENT_USER, missing);
+    EXPECT_EQ(RegReadValue(HKEY_CURRENT_USER, missing, L"User Agent"), L"");
+    EXPECT_EQ(RegWriteValue(HKEY_CURRENT_USER, missing, L"User Agent", L"text"), kKeyNotOpened);
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, missing));
+}
+
+TEST(VoAPI, UnrepresentableTextIsRefusedAndTheOldValueKept)
+{
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"old"), 0);
+    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new \U0001F600"),
+              ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"caf\u00E9"), ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), L"old");
+}
+
+// Failures the real registry will not produce on demand.
+namespace {
+int g_opened = 0;
+int g_closed = 0;
+LONG WINAPI OpenCounting(HKEY root, LPCSTR sub, DWORD options, REGSAM sam, PHKEY key)
+{
+    const LONG status = RegOpenKeyExA(root, sub, options, sam, key);
+    g_opened += status == ERROR_SUCCESS;
+    return status;
+}
+LONG WINAPI CloseCounting(HKEY key)
+{
+    ++g_closed;
+    return RegCloseKey(key);
+}
+LONG WINAPI SetRefused(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) { return ERROR_ACCESS_DENIED; }
+LONG WINAPI QueryRefused(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) { return ERROR_ACCESS_DENIED; }
+} // namespace
+
+TEST(VoAPI, PlatformStatusPassesThroughAndEveryKeyIsClosed)
+{
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"kept"), 0);
+    g_opened = g_closed = 0;
+
+    RegistryApi api;
+    api.open = OpenCounting;
+    api.close = CloseCounting;
+    api.set = SetRefused;
+    api.query = QueryRefused;
+    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new", api), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent", api), L"");
+    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new \U0001F600", api),
+              ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_EQ(g_opened, 3);
+    EXPECT_EQ(g_closed, 3);
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), L"kept");
+}
