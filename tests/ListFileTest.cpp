@@ -9,11 +9,19 @@
 
 namespace {
 
+struct VectorList : CandidateList {
+    std::vector<std::wstring> entries;
+    void Append(const std::wstring& entry) override { entries.push_back(entry); }
+};
+
 std::vector<std::wstring> Candidates()
 {
-    std::vector<std::wstring> entries;
-    ReloadCandidates([&](const std::wstring& entry) { entries.push_back(entry); });
-    return entries;
+    VectorList list;
+    list.entries.push_back(L"kept");
+    ReloadCandidates(list);
+    EXPECT_EQ(list.entries.front(), L"kept") << "appending must not clear the list";
+    list.entries.erase(list.entries.begin());
+    return list.entries;
 }
 
 using Lines = std::vector<std::wstring>;

@@ -73,7 +73,7 @@ std::vector<std::wstring> SplitLines(std::wstring_view text)
     return lines;
 }
 
-void ReloadCandidates(const std::function<void(const std::wstring&)>& append)
+void ReloadCandidates(CandidateList& list)
 {
     const FileHandle file = OpenFile(ListFilePath(), GENERIC_READ, OPEN_EXISTING);
     if (!file)
@@ -81,10 +81,14 @@ void ReloadCandidates(const std::function<void(const std::wstring&)>& append)
     const auto bytes = ReadAll(file.get());
     if (!bytes)
         return;
-    for (const std::wstring& line : SplitLines(AnsiCodePage::ToWide(*bytes))) {
-        if (line.empty() || line[0] != L'#')
-            append(line);
-    }
+    std::vector<std::wstring> entries = SplitLines(AnsiCodePage::ToWide(*bytes));
+    std::erase_if(entries, [](const std::wstring& line) { return !line.empty() && line[0] == L'#'; });
+    size_t characters = 0;
+    for (const std::wstring& entry : entries)
+        characters += entry.size() + 1;
+    list.Reserve(entries.size(), characters);
+    for (const std::wstring& entry : entries)
+        list.Append(entry);
 }
 
 std::wstring ReadListFile()

@@ -1,6 +1,5 @@
 #pragma once
 // The candidate list file PIKEROSU.DAT beside the executable, in the ANSI code page.
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,9 +9,17 @@ std::wstring ListFilePath();
 // Lines end at CR LF or a lone CR; a lone LF stays in its line.
 std::vector<std::wstring> SplitLines(std::wstring_view text);
 
-// Appends the file's entries (every line not starting with "#") in file order.
-// A missing or unreadable file appends nothing.
-void ReloadCandidates(const std::function<void(const std::wstring&)>& append);
+// Where entries go: the main window's combo box, or a plain vector.
+class CandidateList {
+public:
+    virtual ~CandidateList() = default;
+    virtual void Reserve(size_t /*count*/, size_t /*characters*/) {}
+    virtual void Append(const std::wstring& entry) = 0;
+};
+
+// Appends the file's entries (every line not starting with "#") in file order, without
+// clearing the list. A missing or unreadable file appends nothing.
+void ReloadCandidates(CandidateList& list);
 
 // The whole file as text, line breaks included. A missing file is created empty where
 // the folder allows it; either way it reads as empty text.

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the program and starts it under Wine. Without a display it runs on a virtual
+# one, saves a screenshot of the main window and ends the program again.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+bash scripts/deps.sh
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$(nproc)" --target Pikerosu
+
+if [ -z "${WINEPREFIX:-}" ]; then
+    # A demo registry of our own, seeded once with a typical text at the Windows location.
+    export WINEPREFIX="$root/build/demo-prefix"
+    [ -d "$WINEPREFIX" ] || seed=yes
+fi
+source scripts/wine-session.sh
+if [ -z "${DISPLAY:-}" ]; then
+    start_virtual_display
+    headless=yes
+fi
+start_wineserver
+if [ "${seed:-}" = yes ]; then
+    wine reg add 'HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Internet Settings' \
+        /v 'User Agent' /t REG_SZ /d 'Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)' /f >/dev/null 2>&1
+fi
+
+if [ -z "${headless:-}" ]; then
+    wine build/Pikerosu.exe
+    exit
+fi
+
+wine build/Pikerosu.exe >/dev/null 2>&1 </dev/null &
+program=$!
+if ! timeout 60 xdotool search --sync --onlyvisible --name 'ピケロスブラウザ' >/dev/null; then
+    echo "The main window did not appear." >&2
+    exit 1
+fi
+sleep 1
+mkdir -p build/screenshots
+shot="$root/build/screenshots/main-window.png"
+import -window root "$shot"
+echo "No display here: the program ran on a virtual display. Screenshot of its window: $shot"
+kill "$program" 2>/dev/null || true

@@ -1,0 +1,205 @@
+#include "mainwindow/PikeMain.h"
+
+#include "editor/UAEditForm.h"
+#include "listfile/ListFile.h"
+#include "shell/AppGlobals.h"
+
+#include <commctrl.h>
+#include <windowsx.h>
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"PikerosuMain";
+constexpr int kClientWidth = 6288, kClientHeight = 1920, kClientLeft = 3036, kClientTop = 2520;
+constexpr int kComboDropHeight = 3000;
+constexpr size_t kMaxTextBytes = 1024;
+
+// In tab order; the frame comes last so that it lies behind the others.
+constexpr ChildLayout kLayout[] = {
+    {PikeMain::UAName, 276, 648, 5772, 276},
+    {PikeMain::Command1, 276, 1128, 1620, 336},
+    {PikeMain::Command2, 2244, 1128, 2100, 336},
+    {PikeMain::Frame1, 72, 192, 6156, 1464},
+};
+
+// Appends to the combo box's list with its storage reserved and redrawing off, so
+// that long lists load quickly.
+class ComboBoxList : public CandidateList {
+public:
+    explicit ComboBoxList(HWND combo) : combo_(combo) { SetWindowRedraw(combo_, FALSE); }
+    ~ComboBoxList()
+    {
+        SetWindowRedraw(combo_, TRUE);
+        InvalidateRect(combo_, nullptr, TRUE);
+    }
+    void Reserve(size_t count, size_t characters) override
+    {
+        SendMessageW(combo_, CB_INITSTORAGE, count, characters * sizeof(wchar_t));
+    }
+    void Append(const std::wstring& entry) override { ComboBox_AddString(combo_, entry.c_str()); }
+
+private:
+    HWND combo_;
+};
+
+} // namespace
+
+PikeMain::PikeMain(Platform platform) : platform_(std::move(platform)) {}
+
+PikeMain::~PikeMain()
+{
+    if (hwnd_)
+        DestroyWindow(hwnd_);
+}
+
+bool PikeMain::Open(int showCommand)
+{
+    RegisterWindowClass(kClassName);
+    const UINT dpi = GetDpiForSystem();
+    const DWORD style = WS_OVERLAPPEDWINDOW;
+    // The client area, not the frame, stands at the stored position.
+    RECT frame{0, 0, 0, 0};
+    AdjustWindowRectExForDpi(&frame, style, FALSE, 0, dpi);
+    const SIZE size = FrameSize(kClientWidth, kClientHeight, style, 0, dpi);
+    CreateWindowExW(0, kClassName, kAppTitle, style, Twips(kClientLeft, dpi) + frame.left,
+                    Twips(kClientTop, dpi) + frame.top, size.cx, size.cy, nullptr, nullptr,
+                    GetModuleHandleW(nullptr), this);
+    if (!hwnd_)
+        return false;
+    Form_Load();
+    ShowWindow(hwnd_, showCommand);
+    return true;
+}
+
+LRESULT PikeMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE: {
+        CreateChild(hwnd_, WC_COMBOBOXW, L"", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP | WS_GROUP,
+                    kLayout[0]);
+        CreateChild(hwnd_, WC_BUTTONW, L"この内容で登録", BS_PUSHBUTTON | WS_TABSTOP, kLayout[1]);
+        CreateChild(hwnd_, WC_BUTTONW, L"ブラウザリスト編集", BS_PUSHBUTTON | WS_TABSTOP, kLayout[2]);
+        CreateChild(hwnd_, WC_BUTTONW, L"User Agent", BS_GROUPBOX, kLayout[3]);
+        Layout(GetDpiForWindow(hwnd_));
+        return 0;
+    }
+    HANDLE_MSG(hwnd_, WM_COMMAND, OnCommand);
+    case WM_DESTROY:
+        if (!editor_ || !editor_->IsOpen())
+            platform_.lastWindowClosed();
+        return 0;
+    }
+    return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+void PikeMain::OnCommand(HWND, int id, HWND, UINT code)
+{
+    if (code != BN_CLICKED)
+        return;
+    if (id == Command1)
+        Command1_Click();
+    else if (id == Command2)
+        Command2_Click();
+}
+
+void PikeMain::Layout(UINT dpi)
+{
+    FontHandle font = CreateMessageFont(dpi);
+    PlaceChildren(hwnd_, kLayout, std::size(kLayout), dpi, font.get());
+    font_ = std::move(font); // the old font is released only once no control uses it
+    // A drop-down combo box's height includes its list; the edit field follows the font.
+    HWND combo = GetDlgItem(hwnd_, UAName);
+    SetWindowPos(combo, nullptr, 0, 0, Twips(kLayout[0].width, dpi), Twips(kLayout[0].height + kComboDropHeight, dpi),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ComboBox_SetMinVisible(combo, 12);
+}
+
+void PikeMain::Closed()
+{
+    font_.reset();
+}
+
+void PikeMain::Message(HWND owner, const std::wstring& text, const wchar_t* title, UINT icon) const
+{
+    platform_.showMessage(owner, text, title, icon);
+}
+
+void PikeMain::Form_Load()
+{
+    InitAppPath();
+    HWND frame = GetDlgItem(hwnd_, Frame1);
+    systemKind_ = SystemKind::Windows;
+    SetWindowTextW(frame, L"User Agent (Windows)");
+    std::wstring current = RegReadValue(HKEY_USERS, kWindowsSubKey, kUserAgentValue, platform_.registry);
+    if (current.empty()) {
+        systemKind_ = SystemKind::WindowsNT;
+        current = RegReadValue(HKEY_USERS, kWindowsNTSubKey, kUserAgentValue, platform_.registry);
+        SetWindowTextW(frame, L"User Agent (Windows NT)");
+        if (current.empty()) {
+            systemKind_ = SystemKind::Unknown;
+            SetWindowTextW(frame, L"User Agent (System Unknown!)");
+        }
+    }
+    if (systemKind_ == SystemKind::Unknown) {
+        EnableWindow(GetDlgItem(hwnd_, Command1), FALSE);
+        // The window is not shown yet, so the box stands on its own.
+        Message(nullptr, L"システム情報を取得できませんでした。安全のため 登録ボタンを禁止します。", kAppTitle, MB_ICONWARNING);
+    }
+    HWND combo = GetDlgItem(hwnd_, UAName);
+    ComboBox_AddString(combo, current.c_str());
+    SetWindowTextW(combo, current.c_str());
+    ComboBoxList list(combo);
+    ReloadCandidates(list);
+}
+
+void PikeMain::Command1_Click()
+{
+    HWND combo = GetDlgItem(hwnd_, UAName);
+    std::wstring text = GetText(combo);
+    if (text.size() * sizeof(wchar_t) > kMaxTextBytes) {
+        Message(hwnd_, L"登録内容が 1024バイトを超えています。 超えた末尾を切り取りました。", kAppTitle, MB_ICONWARNING);
+        size_t keep = kMaxTextBytes / sizeof(wchar_t);
+        if (IS_HIGH_SURROGATE(text[keep - 1]))
+            --keep; // never leave half a character behind
+        text.resize(keep);
+        SetWindowTextW(combo, text.c_str());
+    }
+
+    LONG status = 0;
+    if (systemKind_ == SystemKind::Windows)
+        status = RegWriteValue(HKEY_USERS, kWindowsSubKey, kUserAgentValue, text, platform_.registry);
+    if (systemKind_ == SystemKind::WindowsNT)
+        status = RegWriteValue(HKEY_USERS, kWindowsNTSubKey, kUserAgentValue, text, platform_.registry);
+
+    if (status == 0)
+        Message(hwnd_, L"システムに登録しました。登録内容は次回ブラウザを起動した時から有効となります。",
+                L"ピケロスブラウザ － 登録の成立", MB_ICONINFORMATION);
+    else if (status == ERROR_NO_UNICODE_TRANSLATION)
+        Message(hwnd_, L"登録内容に、システムの文字コードで表せない文字が含まれているため、登録できませんでした。",
+                L"ピケロスブラウザ － 登録の失敗", MB_ICONERROR);
+    else
+        Message(hwnd_, L"システムに問題があり、登録できませんでした。", L"ピケロスブラウザ － 登録の失敗", MB_ICONERROR);
+}
+
+void PikeMain::Command2_Click()
+{
+    if (!editor_)
+        editor_ = std::make_unique<UAEditForm>(platform_.showMessage, [this] { RefreshCandidates(); },
+                                               [this] {
+                                                   if (!IsOpen())
+                                                       platform_.lastWindowClosed();
+                                               });
+    editor_->Show();
+}
+
+void PikeMain::RefreshCandidates()
+{
+    if (!IsOpen())
+        return; // the main window was closed while the editor stayed open
+    HWND combo = GetDlgItem(hwnd_, UAName);
+    const std::wstring text = GetText(combo);
+    ComboBox_ResetContent(combo);
+    SetWindowTextW(combo, text.c_str());
+    ComboBoxList list(combo);
+    ReloadCandidates(list);
+}

@@ -1,0 +1,55 @@
+#pragma once
+// The main window: finds where the browser keeps its User Agent text, offers the
+// current text and the candidates, and registers the chosen one.
+#include "registry/VoAPI.h"
+#include "shell/WindowSupport.h"
+
+#include <memory>
+#include <string>
+
+class UAEditForm;
+
+enum class SystemKind : int { Unknown = 0, Windows = 1, WindowsNT = 2 };
+
+inline constexpr wchar_t kWindowsSubKey[] = L".Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+inline constexpr wchar_t kWindowsNTSubKey[] = L".Default\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Internet Settings";
+inline constexpr wchar_t kUserAgentValue[] = L"User Agent";
+
+// The outside world as the windows see it; tests replace parts of it.
+struct Platform {
+    MessageBoxFn showMessage = ShowMessageBox;
+    RegistryApi registry;
+    std::function<void()> lastWindowClosed = [] { PostQuitMessage(0); };
+};
+
+class PikeMain : public BaseWindow<PikeMain> {
+public:
+    enum ControlId { UAName = 101, Frame1, Command1, Command2 };
+
+    explicit PikeMain(Platform platform = {});
+    ~PikeMain();
+
+    // Creates the window, runs Form_Load while it is still hidden, then shows it.
+    bool Open(int showCommand);
+
+    SystemKind Kind() const { return systemKind_; }
+    UAEditForm* Editor() const { return editor_.get(); }
+
+private:
+    friend class BaseWindow<PikeMain>;
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void OnCommand(HWND hwnd, int id, HWND control, UINT code);
+    void Layout(UINT dpi);
+    void Closed();
+
+    void Form_Load();
+    void Command1_Click();
+    void Command2_Click();
+    void RefreshCandidates();
+    void Message(HWND owner, const std::wstring& text, const wchar_t* title, UINT icon) const;
+
+    Platform platform_;
+    SystemKind systemKind_ = SystemKind::Unknown;
+    FontHandle font_;
+    std::unique_ptr<UAEditForm> editor_;
+};

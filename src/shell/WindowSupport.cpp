@@ -1,0 +1,52 @@
+#include "shell/WindowSupport.h"
+
+int Twips(int twips, UINT dpi)
+{
+    return MulDiv(twips, static_cast<int>(dpi), 1440);
+}
+
+FontHandle CreateMessageFont(UINT dpi)
+{
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (!SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
+        return FontHandle(nullptr);
+    return FontHandle(CreateFontIndirectW(&metrics.lfMessageFont));
+}
+
+std::wstring GetText(HWND window)
+{
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+bool HandleDialogKeys(MSG& msg)
+{
+    HWND root = GetAncestor(msg.hwnd, GA_ROOT);
+    return root && IsDialogMessageW(root, &msg);
+}
+
+void ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, UINT icon)
+{
+    MessageBoxW(owner, text.c_str(), title.c_str(), MB_OK | icon);
+}
+
+HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, const ChildLayout& at)
+{
+    return CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, 0, 0, 0, 0,
+                           parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(at.id)), GetModuleHandleW(nullptr),
+                           nullptr);
+}
+
+void PlaceChildren(HWND parent, const ChildLayout* layouts, size_t count, UINT dpi, HFONT font)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const ChildLayout& at = layouts[i];
+        HWND child = GetDlgItem(parent, at.id);
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        SetWindowPos(child, nullptr, Twips(at.left, dpi), Twips(at.top, dpi), Twips(at.width, dpi),
+                     Twips(at.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    InvalidateRect(parent, nullptr, TRUE);
+}

@@ -1,0 +1,129 @@
+#pragma once
+// What both windows share: the window procedure pattern, DPI scaling, fonts, message boxes.
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+inline constexpr wchar_t kAppTitle[] = L"ピケロスブラウザ";
+
+// Layouts are drawn in twips (1/1440 inch) so they keep their size at any DPI.
+int Twips(int twips, UINT dpi);
+
+struct FontDeleter {
+    void operator()(HFONT font) const { DeleteObject(font); }
+};
+using FontHandle = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
+
+// The system's message font at the given DPI.
+FontHandle CreateMessageFont(UINT dpi);
+
+std::wstring GetText(HWND window);
+
+// Gives Tab, Shift+Tab, Enter and Escape their dialog meaning in the window the message
+// is for; true when the message has been handled.
+bool HandleDialogKeys(MSG& msg);
+
+// A modal box with one OK button. The windows take it as a parameter so that tests can
+// read what would have been shown.
+using MessageBoxFn = std::function<void(HWND owner, const std::wstring& text, const std::wstring& title, UINT icon)>;
+void ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, UINT icon);
+
+// A child control placed in twips relative to its parent's client area.
+struct ChildLayout {
+    int id;
+    int left, top, width, height;
+};
+HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, const ChildLayout& at);
+// Moves the children to their places and gives them the font, for the window's DPI.
+void PlaceChildren(HWND parent, const ChildLayout* layouts, size_t count, UINT dpi, HFONT font);
+
+// A window that owns its state, with one static window procedure that finds it.
+// Derived classes provide HandleMessage, Layout(dpi) and Closed(), and destroy their
+// window in their own destructor while their members still live.
+template <class Derived>
+class BaseWindow {
+public:
+    BaseWindow() = default;
+    BaseWindow(const BaseWindow&) = delete;
+    BaseWindow& operator=(const BaseWindow&) = delete;
+
+    HWND Window() const { return hwnd_; }
+    bool IsOpen() const { return hwnd_ != nullptr; }
+
+protected:
+    ~BaseWindow() = default;
+
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == WM_NCCREATE) {
+            auto* self = static_cast<Derived*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+            self->hwnd_ = hwnd;
+            SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        }
+        auto* self = reinterpret_cast<Derived*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        if (!self)
+            return DefWindowProcW(hwnd, message, wParam, lParam);
+        switch (message) {
+        case WM_ACTIVATE: // keep the keyboard focus on the control the user left it on
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus && IsChild(hwnd, focus))
+                    self->focus_ = focus;
+            } else if (!HIWORD(wParam)) {
+                SetFocus(self->focus_ && IsChild(hwnd, self->focus_) ? self->focus_
+                                                                     : GetNextDlgTabItem(hwnd, nullptr, FALSE));
+            }
+            return 0;
+        case WM_NEXTDLGCTL: // a multi-line edit passing Tab on
+            SetFocus(LOWORD(lParam) ? reinterpret_cast<HWND>(wParam)
+                                    : GetNextDlgTabItem(hwnd, GetFocus(), wParam != 0));
+            return 0;
+        case WM_DPICHANGED: {
+            const RECT& to = *reinterpret_cast<const RECT*>(lParam);
+            SetWindowPos(hwnd, nullptr, to.left, to.top, to.right - to.left, to.bottom - to.top,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            self->Layout(HIWORD(wParam));
+            return 0;
+        }
+        }
+        const LRESULT result = self->HandleMessage(message, wParam, lParam);
+        if (message == WM_NCDESTROY) {
+            SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+            self->hwnd_ = nullptr;
+            self->focus_ = nullptr;
+            self->Closed();
+        }
+        return result;
+    }
+
+    static void RegisterWindowClass(const wchar_t* name)
+    {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = WindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hIcon = LoadIconW(wc.hInstance, MAKEINTRESOURCEW(1));
+        wc.hIconSm = static_cast<HICON>(LoadImageW(wc.hInstance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+        wc.lpszClassName = name;
+        RegisterClassExW(&wc); // fails harmlessly when already registered
+    }
+
+    // The outer size of a window whose client area is given in twips.
+    static SIZE FrameSize(int clientWidth, int clientHeight, DWORD style, DWORD exStyle, UINT dpi)
+    {
+        RECT frame{0, 0, Twips(clientWidth, dpi), Twips(clientHeight, dpi)};
+        AdjustWindowRectExForDpi(&frame, style, FALSE, exStyle, dpi);
+        return {frame.right - frame.left, frame.bottom - frame.top};
+    }
+
+    HWND hwnd_ = nullptr;
+
+private:
+    HWND focus_ = nullptr;
+};

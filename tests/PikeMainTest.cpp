@@ -1,0 +1,243 @@
+#include "mainwindow/PikeMain.h"
+
+#include "TestSupport.h"
+#include "WindowTestSupport.h"
+
+#include <commctrl.h>
+#include <windowsx.h>
+
+#include <cstring>
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+const std::wstring kWindowsText = L"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)";
+const std::wstring kNTText = L"Mozilla/5.0 (Windows NT 10.0; Win64; x64)";
+const wchar_t kSuccessText[] = L"システムに登録しました。登録内容は次回ブラウザを起動した時から有効となります。";
+const wchar_t kSuccessTitle[] = L"ピケロスブラウザ \uFF0D 登録の成立";
+const wchar_t kFailureTitle[] = L"ピケロスブラウザ \uFF0D 登録の失敗";
+const wchar_t kCutText[] = L"登録内容が 1024バイトを超えています。 超えた末尾を切り取りました。";
+
+int g_ntOpens = 0;
+LONG WINAPI OpenNoticingNT(HKEY root, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY key)
+{
+    g_ntOpens += std::strstr(subKey, "Windows NT") != nullptr;
+    return RegOpenKeyExA(root, subKey, options, sam, key);
+}
+
+class PikeMainTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        WriteList(Sjis(L"# 候補\r\nMozilla/5.0 (ソ表)\r\n\r\nOpera/9.80\r\n"));
+    }
+
+    std::unique_ptr<PikeMain> Open(Platform platform)
+    {
+        auto main = std::make_unique<PikeMain>(std::move(platform));
+        EXPECT_TRUE(main->Open(SW_SHOWNORMAL));
+        return main;
+    }
+    std::unique_ptr<PikeMain> Open() { return Open(RecordingPlatform()); }
+
+    static HWND Combo(const PikeMain& main) { return Control(main.Window(), PikeMain::UAName); }
+    static std::wstring Caption(const PikeMain& main) { return GetText(Control(main.Window(), PikeMain::Frame1)); }
+    static bool CanRegister(const PikeMain& main) { return IsWindowEnabled(Control(main.Window(), PikeMain::Command1)); }
+};
+
+} // namespace
+
+TEST_F(PikeMainTest, WindowsLocationAnswersFirstAndNTIsNeverRead)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    SetUserAgent(kWindowsNTSubKey, kNTText);
+    Platform platform = RecordingPlatform();
+    platform.registry.open = OpenNoticingNT;
+    g_ntOpens = 0;
+    auto main = Open(std::move(platform));
+
+    EXPECT_EQ(g_ntOpens, 0);
+    EXPECT_EQ(main->Kind(), SystemKind::Windows);
+    EXPECT_EQ(Caption(*main), L"User Agent (Windows)");
+    EXPECT_TRUE(CanRegister(*main));
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(GetText(Combo(*main)), kWindowsText);
+    EXPECT_EQ(ComboList(Combo(*main)), (Lines{kWindowsText, L"Mozilla/5.0 (ソ表)", L"", L"Opera/9.80"}));
+    EXPECT_EQ(GetText(main->Window()), L"ピケロスブラウザ");
+    EXPECT_EQ(GetText(Control(main->Window(), PikeMain::Command1)), L"この内容で登録");
+    EXPECT_EQ(GetText(Control(main->Window(), PikeMain::Command2)), L"ブラウザリスト編集");
+}
+
+TEST_F(PikeMainTest, FallsBackToTheNTLocation)
+{
+    SetUserAgent(kWindowsNTSubKey, kNTText);
+    auto main = Open();
+    EXPECT_EQ(main->Kind(), SystemKind::WindowsNT);
+    EXPECT_EQ(Caption(*main), L"User Agent (Windows NT)");
+    EXPECT_TRUE(CanRegister(*main));
+    EXPECT_EQ(GetText(Combo(*main)), kNTText);
+
+    // Registering goes to the location that was found.
+    SetWindowTextW(Combo(*main), L"Opera/9.80");
+    Click(main->Window(), PikeMain::Command1);
+    EXPECT_EQ(StoredUserAgent(kWindowsNTSubKey), L"Opera/9.80");
+    EXPECT_FALSE(HasUserAgent(kWindowsSubKey));
+}
+
+TEST_F(PikeMainTest, UnknownSystemDisablesRegisteringAndSaysSoBeforeTheWindowShows)
+{
+    auto main = Open();
+    EXPECT_EQ(main->Kind(), SystemKind::Unknown);
+    EXPECT_EQ(Caption(*main), L"User Agent (System Unknown!)");
+    EXPECT_FALSE(CanRegister(*main));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, L"システム情報を取得できませんでした。安全のため 登録ボタンを禁止します。");
+    EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+    EXPECT_EQ(messages[0].icon, static_cast<UINT>(MB_ICONWARNING));
+    EXPECT_FALSE(messages[0].mainWindowVisible);
+    EXPECT_TRUE(IsWindowVisible(main->Window()));
+    EXPECT_EQ(ComboList(Combo(*main)), (Lines{L"", L"Mozilla/5.0 (ソ表)", L"", L"Opera/9.80"}));
+}
+
+TEST_F(PikeMainTest, CurrentTextAlsoInTheFileIsListedTwice)
+{
+    SetUserAgent(kWindowsSubKey, L"Opera/9.80");
+    auto main = Open();
+    EXPECT_EQ(ComboList(Combo(*main)), (Lines{L"Opera/9.80", L"Mozilla/5.0 (ソ表)", L"", L"Opera/9.80"}));
+}
+
+TEST_F(PikeMainTest, MissingListFileStillOpens)
+{
+    DeleteFileW(ListPath().c_str());
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    EXPECT_EQ(ComboList(Combo(*main)), (Lines{kWindowsText}));
+    EXPECT_FALSE(FileExists(ListPath()));
+}
+
+TEST_F(PikeMainTest, PickedCandidateIsRegisteredAndConfirmed)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    ComboBox_SetCurSel(Combo(*main), 1);
+    Click(main->Window(), PikeMain::Command1);
+
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), L"Mozilla/5.0 (ソ表)");
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, kSuccessText);
+    EXPECT_EQ(messages[0].title, kSuccessTitle);
+    EXPECT_EQ(messages[0].icon, static_cast<UINT>(MB_ICONINFORMATION));
+    EXPECT_EQ(messages[0].owner, main->Window());
+    EXPECT_EQ(ComboList(Combo(*main)).size(), 4u) << "registering leaves the list alone";
+}
+
+TEST_F(PikeMainTest, TypedAndEmptyTextsAreRegisteredAsTheyAre)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    HWND combo = Combo(*main);
+    SetWindowTextW(combo, L"");
+    TypeText(FindWindowExW(combo, nullptr, WC_EDITW, nullptr), L"MyBrowser/1.0 (自作)");
+    EXPECT_EQ(GetText(combo), L"MyBrowser/1.0 (自作)");
+    Click(main->Window(), PikeMain::Command1);
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), L"MyBrowser/1.0 (自作)");
+    EXPECT_EQ(ComboList(combo).size(), 4u);
+
+    SetWindowTextW(combo, L"");
+    Click(main->Window(), PikeMain::Command1);
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), L"");
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1].title, kSuccessTitle);
+}
+
+TEST_F(PikeMainTest, TextsAreHeldTo1024Bytes)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    HWND combo = Combo(*main);
+
+    const std::wstring exact(512, L'a');
+    SetWindowTextW(combo, exact.c_str());
+    Click(main->Window(), PikeMain::Command1);
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), exact);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].title, kSuccessTitle);
+
+    messages.clear();
+    const std::wstring over = std::wstring(510, L'b') + L"表ソx";
+    SetWindowTextW(combo, over.c_str());
+    Click(main->Window(), PikeMain::Command1);
+    EXPECT_EQ(GetText(combo), over.substr(0, 512));
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), over.substr(0, 512));
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].text, kCutText);
+    EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+    EXPECT_EQ(messages[0].icon, static_cast<UINT>(MB_ICONWARNING));
+    EXPECT_EQ(messages[1].title, kSuccessTitle);
+}
+
+TEST_F(PikeMainTest, CutNeverSplitsASurrogatePair)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    const std::wstring text = std::wstring(511, L'c') + L"\U0001F600tail";
+    SetWindowTextW(Combo(*main), text.c_str());
+    Click(main->Window(), PikeMain::Command1);
+    EXPECT_EQ(GetText(Combo(*main)), std::wstring(511, L'c'));
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), std::wstring(511, L'c'));
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].text, kCutText);
+    EXPECT_EQ(messages[1].title, kSuccessTitle);
+}
+
+TEST_F(PikeMainTest, MissingKeyAtTheFoundLocationIsAFailure)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    DeleteKeyTree(HKEY_USERS, kWindowsSubKey);
+    Click(main->Window(), PikeMain::Command1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, L"システムに問題があり、登録できませんでした。");
+    EXPECT_EQ(messages[0].title, kFailureTitle);
+    EXPECT_EQ(messages[0].icon, static_cast<UINT>(MB_ICONERROR));
+    EXPECT_FALSE(KeyExists(HKEY_USERS, kWindowsSubKey));
+    EXPECT_EQ(GetText(Combo(*main)), kWindowsText) << "the text stays for another try";
+}
+
+TEST_F(PikeMainTest, UnrepresentableCharacterIsRefusedWithItsOwnMessage)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    SetWindowTextW(Combo(*main), L"Browser \uD55C\uAE00");
+    Click(main->Window(), PikeMain::Command1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, L"登録内容に、システムの文字コードで表せない文字が含まれているため、登録できませんでした。");
+    EXPECT_EQ(messages[0].title, kFailureTitle);
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), kWindowsText);
+}
+
+TEST_F(PikeMainTest, ClosingTheWindowEndsTheProgram)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    SendMessageW(main->Window(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(main->IsOpen());
+    EXPECT_EQ(lastWindowClosedCalls, 1);
+}
+
+TEST_F(PikeMainTest, TabMovesBetweenTheControlsInOrder)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    HWND combo = Combo(*main);
+    HWND comboEdit = FindWindowExW(combo, nullptr, WC_EDITW, nullptr);
+    SetFocus(comboEdit);
+    PressKey(comboEdit, VK_TAB);
+    EXPECT_EQ(GetFocus(), Control(main->Window(), PikeMain::Command1));
+    PressKey(GetFocus(), VK_TAB);
+    EXPECT_EQ(GetFocus(), Control(main->Window(), PikeMain::Command2));
+    PressKey(GetFocus(), VK_TAB);
+    EXPECT_TRUE(GetFocus() == combo || GetFocus() == comboEdit);
+}

@@ -1,0 +1,136 @@
+#include "WindowTestSupport.h"
+
+#include "TestSupport.h"
+#include "shell/AppGlobals.h"
+
+#include <windowsx.h>
+
+void WindowTest::SetUp()
+{
+    InitAppPath();
+    DeleteFileW(ListPath().c_str());
+    DeleteKeyTree(HKEY_USERS, kWindowsSubKey);
+    DeleteKeyTree(HKEY_USERS, kWindowsNTSubKey);
+}
+
+void WindowTest::TearDown()
+{
+    PumpMessages();
+    SetFileAttributesW(ListPath().c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(ListPath().c_str());
+    DeleteKeyTree(HKEY_USERS, kWindowsSubKey);
+    DeleteKeyTree(HKEY_USERS, kWindowsNTSubKey);
+    // Leave no quit request behind for the next test.
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+}
+
+std::wstring WindowTest::ListPath() const
+{
+    return AppPath + L"PIKEROSU.DAT";
+}
+
+void WindowTest::WriteList(const std::string& bytes) const
+{
+    WriteBytes(ListPath(), bytes);
+}
+
+std::string WindowTest::ReadList() const
+{
+    return ReadBytes(ListPath());
+}
+
+void WindowTest::SetUserAgent(const wchar_t* subKey, const std::wstring& text)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, subKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), 0);
+    RegSetValueExW(key, kUserAgentValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+std::wstring WindowTest::StoredUserAgent(const wchar_t* subKey)
+{
+    DWORD size = 0;
+    if (RegGetValueW(HKEY_USERS, subKey, kUserAgentValue, RRF_RT_REG_SZ, nullptr, nullptr, &size))
+        return L"<missing>";
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    RegGetValueW(HKEY_USERS, subKey, kUserAgentValue, RRF_RT_REG_SZ, nullptr, text.data(), &size);
+    text.resize(size / sizeof(wchar_t) - 1);
+    return text;
+}
+
+bool WindowTest::HasUserAgent(const wchar_t* subKey)
+{
+    return RegGetValueW(HKEY_USERS, subKey, kUserAgentValue, RRF_RT_ANY, nullptr, nullptr, nullptr) == 0;
+}
+
+Platform WindowTest::RecordingPlatform()
+{
+    Platform platform;
+    platform.showMessage = [this](HWND owner, const std::wstring& text, const std::wstring& title, UINT icon) {
+        HWND main = FindWindowW(L"PikerosuMain", nullptr);
+        messages.push_back({owner, text, title, icon, main && IsWindowVisible(main)});
+    };
+    platform.lastWindowClosed = [this] { ++lastWindowClosedCalls; };
+    return platform;
+}
+
+HWND Control(HWND window, int id)
+{
+    return GetDlgItem(window, id);
+}
+
+std::vector<std::wstring> ComboList(HWND combo)
+{
+    std::vector<std::wstring> items;
+    const int count = ComboBox_GetCount(combo);
+    for (int i = 0; i < count; ++i) {
+        std::wstring item(static_cast<size_t>(ComboBox_GetLBTextLen(combo, i)) + 1, L'\0');
+        item.resize(static_cast<size_t>(ComboBox_GetLBText(combo, i, item.data())));
+        items.push_back(item);
+    }
+    return items;
+}
+
+void Click(HWND window, int id)
+{
+    SendMessageW(Control(window, id), BM_CLICK, 0, 0);
+    PumpMessages();
+}
+
+void TypeText(HWND target, const std::wstring& text)
+{
+    for (wchar_t c : text)
+        SendMessageW(target, WM_CHAR, c, 1);
+}
+
+void PressKey(HWND target, WPARAM key)
+{
+    SetFocus(target);
+    MSG msg{target, WM_KEYDOWN, key, 1, GetTickCount(), {}};
+    if (!HandleDialogKeys(msg)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    msg.message = WM_KEYUP;
+    if (!HandleDialogKeys(msg))
+        DispatchMessageW(&msg);
+    PumpMessages();
+}
+
+void PumpMessages()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        if (!HandleDialogKeys(msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}

@@ -1,0 +1,43 @@
+#pragma once
+// Drives the real windows in this process: a list file beside the test program, the two
+// registry locations in the test prefix, and a record of the message boxes.
+#include "mainwindow/PikeMain.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+struct ShownMessage {
+    HWND owner;
+    std::wstring text;
+    std::wstring title;
+    UINT icon;
+    bool mainWindowVisible; // whether the main window was already on screen
+};
+
+class WindowTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The main window loads from the folder of the running program.
+    std::wstring ListPath() const;
+    void WriteList(const std::string& bytes) const;
+    std::string ReadList() const;
+
+    static void SetUserAgent(const wchar_t* subKey, const std::wstring& text);
+    static std::wstring StoredUserAgent(const wchar_t* subKey); // raw, as another program sees it
+    static bool HasUserAgent(const wchar_t* subKey);
+
+    Platform RecordingPlatform();
+    std::vector<ShownMessage> messages;
+    int lastWindowClosedCalls = 0;
+};
+
+HWND Control(HWND window, int id);
+std::vector<std::wstring> ComboList(HWND combo);
+void Click(HWND window, int id);
+void TypeText(HWND target, const std::wstring& text); // as keyboard characters
+void PressKey(HWND target, WPARAM key);              // through the dialog key handling
+void PumpMessages();
