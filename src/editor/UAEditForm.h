@@ -1,0 +1,40 @@
+#pragma once
+// The list editor: the whole list file as one block of text, saved on OK.
+#include "shell/WindowSupport.h"
+
+#include <functional>
+#include <memory>
+
+class UAEditForm : public BaseWindow<UAEditForm> {
+public:
+    enum ControlId { UANameTextBox = 201, cmdCancel, cmdOK };
+
+    // refreshMain runs after a successful save; closed runs whenever the window has gone.
+    UAEditForm(MessageBoxFn showMessage, std::function<void()> refreshMain, std::function<void()> closed);
+    ~UAEditForm();
+
+    // Opens the editor with the file's current content, or brings an open one to the front.
+    void Show();
+
+private:
+    friend class BaseWindow<UAEditForm>;
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void OnCommand(HWND hwnd, int id, HWND control, UINT code);
+    void Layout(UINT dpi);
+    void Closed();
+
+    void Form_Load();
+    void cmdOK_Click();
+    void cmdCancel_Click();
+
+    struct WindowDestroyer {
+        void operator()(HWND window) const { DestroyWindow(window); }
+    };
+
+    MessageBoxFn showMessage_;
+    std::function<void()> refreshMain_;
+    std::function<void()> closed_;
+    FontHandle font_;
+    // A hidden owner keeps the editor off the task bar without tying it to the main window.
+    std::unique_ptr<HWND__, WindowDestroyer> taskbarAnchor_;
+};
