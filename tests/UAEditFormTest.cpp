@@ -1,0 +1,195 @@
+#include "editor/UAEditForm.h"
+
+#include "TestSupport.h"
+#include "WindowTestSupport.h"
+#include "mainwindow/PikeMain.h"
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+
+class UAEditFormTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        SetUserAgent(kWindowsSubKey, L"Current/1.0");
+        main = std::make_unique<PikeMain>(RecordingPlatform());
+    }
+    void TearDown() override
+    {
+        main.reset();
+        WindowTest::TearDown();
+    }
+
+    // Opens the main window on the given list file, then the editor.
+    void OpenEditor(const std::string& list)
+    {
+        WriteList(list);
+        ASSERT_TRUE(main->Open(SW_SHOWNORMAL));
+        Click(main->Window(), PikeMain::Command2);
+        ASSERT_TRUE(main->Editor() && main->Editor()->IsOpen());
+    }
+    HWND Editor() const { return main->Editor()->Window(); }
+    HWND TextBox() const { return Control(Editor(), UAEditForm::UANameTextBox); }
+    HWND Combo() const { return Control(main->Window(), PikeMain::UAName); }
+    void SetEditorText(const std::wstring& text) const { SetWindowTextW(TextBox(), text.c_str()); }
+
+    std::unique_ptr<PikeMain> main;
+};
+
+const char kList[] = "# list\r\nA/1.0\r\nB/2.0\r\n";
+
+} // namespace
+
+TEST_F(UAEditFormTest, ShowsTheWholeFileAndSavesItUnchanged)
+{
+    const std::string list = Sjis(L"# ブラウザ\r\nソフト/1.0 (表示)\r\n\r\nB/2.0\r\n");
+    OpenEditor(list);
+    EXPECT_EQ(GetText(Editor()), L"ブラウザリスト編集");
+    EXPECT_EQ(GetText(TextBox()), L"# ブラウザ\r\nソフト/1.0 (表示)\r\n\r\nB/2.0\r\n");
+    EXPECT_EQ(GetText(Control(Editor(), UAEditForm::cmdOK)), L"OK");
+    EXPECT_EQ(GetText(Control(Editor(), UAEditForm::cmdCancel)), L"キャンセル");
+    EXPECT_FALSE(GetWindowLongW(Editor(), GWL_STYLE) & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME));
+    EXPECT_NE(GetWindow(Editor(), GW_OWNER), main->Window()) << "not tied to the main window";
+
+    Click(Editor(), UAEditForm::cmdOK);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    EXPECT_EQ(ReadList(), list);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(UAEditFormTest, OneTrailingLineBreakIsDroppedBeforeSaving)
+{
+    const struct {
+        std::wstring typed;
+        std::string saved;
+    } cases[] = {
+        {L"A/1.0\r\nB/2.0", "A/1.0\r\nB/2.0\r\n"},        // no final break: one is added
+        {L"A/1.0\r\n\r\n", "A/1.0\r\n\r\n"},              // two breaks: one goes
+        {L"A/1.0\nB", "A/1.0\nB\r\n"},                    // a lone LF inside stays
+        {L"A/1.0x\n", "A/1.0x\r\n"},                      // a lone final LF goes alone
+        {L"\n", "\r\n"},
+        {L"", "\r\n"},
+    };
+    for (const auto& c : cases) {
+        if (!main->IsOpen())
+            OpenEditor(kList);
+        else
+            Click(main->Window(), PikeMain::Command2);
+        SetEditorText(c.typed);
+        Click(Editor(), UAEditForm::cmdOK);
+        EXPECT_EQ(ReadList(), c.saved);
+    }
+    EXPECT_EQ(ComboList(Combo()), (Lines{L""})) << "a file of just CR LF is one empty entry";
+}
+
+TEST_F(UAEditFormTest, OkRefreshesTheMainListAndKeepsItsText)
+{
+    OpenEditor(kList);
+    EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
+    SetWindowTextW(Combo(), L"Typed/9.9");
+    SetEditorText(L"# new\r\nC/3.0\r\nA/1.0\r\n\r\n");
+    Click(Editor(), UAEditForm::cmdOK);
+    EXPECT_EQ(ComboList(Combo()), (Lines{L"C/3.0", L"A/1.0", L""}));
+    EXPECT_EQ(GetText(Combo()), L"Typed/9.9");
+}
+
+TEST_F(UAEditFormTest, CancelAndCloseBoxWriteNothing)
+{
+    OpenEditor(kList);
+    SetEditorText(L"changed");
+    Click(Editor(), UAEditForm::cmdCancel);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    EXPECT_EQ(ReadList(), kList);
+
+    Click(main->Window(), PikeMain::Command2);
+    EXPECT_EQ(GetText(TextBox()), L"# list\r\nA/1.0\r\nB/2.0\r\n") << "reopened from the file";
+    SetEditorText(L"changed again");
+    SendMessageW(Editor(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    EXPECT_EQ(ReadList(), kList);
+    EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
+}
+
+TEST_F(UAEditFormTest, SecondEditListClickKeepsTheUnsavedText)
+{
+    OpenEditor(kList);
+    HWND first = Editor();
+    SetEditorText(L"unsaved");
+    Click(main->Window(), PikeMain::Command2);
+    EXPECT_EQ(Editor(), first);
+    EXPECT_EQ(GetText(TextBox()), L"unsaved");
+}
+
+TEST_F(UAEditFormTest, EnterAndEscapeAreTheTextBoxs)
+{
+    OpenEditor(kList);
+    SetEditorText(L"A");
+    SendMessageW(TextBox(), EM_SETSEL, 1, 1);
+    PressKey(TextBox(), VK_RETURN);
+    PressKey(TextBox(), VK_ESCAPE);
+    ASSERT_TRUE(main->Editor()->IsOpen());
+    EXPECT_EQ(GetText(TextBox()), L"A\r\n");
+    EXPECT_EQ(ReadList(), kList);
+
+    PressKey(TextBox(), VK_TAB);
+    EXPECT_EQ(GetFocus(), Control(Editor(), UAEditForm::cmdCancel));
+    PressKey(GetFocus(), VK_ESCAPE);
+    EXPECT_TRUE(main->Editor()->IsOpen());
+}
+
+TEST_F(UAEditFormTest, FailedSaveKeepsFileTextAndEditor)
+{
+    OpenEditor(kList);
+    SetEditorText(L"new list");
+    HANDLE held = CreateFileW(ListPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    Click(Editor(), UAEditForm::cmdOK);
+    CloseHandle(held);
+    ASSERT_TRUE(main->Editor()->IsOpen());
+    EXPECT_EQ(GetText(TextBox()), L"new list");
+    EXPECT_EQ(ReadList(), kList);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。");
+    EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+    EXPECT_EQ(messages[0].owner, Editor());
+    EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
+}
+
+TEST_F(UAEditFormTest, UnrepresentableTextIsNotSaved)
+{
+    OpenEditor(kList);
+    SetEditorText(L"A/1.0\r\n\U0001F600\r\n");
+    Click(Editor(), UAEditForm::cmdOK);
+    ASSERT_TRUE(main->Editor()->IsOpen());
+    EXPECT_EQ(GetText(TextBox()), L"A/1.0\r\n\U0001F600\r\n");
+    EXPECT_EQ(ReadList(), kList);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, L"システムの文字コードで表せない文字が含まれているため、保存できませんでした。"
+                                L"該当する文字を直してから、もう一度 OK を押してください。");
+    EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+}
+
+TEST_F(UAEditFormTest, MainWindowClosedFirstThenEditorSavesAndEndsTheProgram)
+{
+    OpenEditor(kList);
+    SendMessageW(main->Window(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(main->IsOpen());
+    EXPECT_EQ(lastWindowClosedCalls, 0) << "the editor is still open";
+    SetEditorText(L"saved anyway");
+    Click(Editor(), UAEditForm::cmdOK);
+    EXPECT_EQ(ReadList(), "saved anyway\r\n");
+    EXPECT_FALSE(main->IsOpen()) << "no hidden main window is brought back";
+    EXPECT_EQ(lastWindowClosedCalls, 1);
+}
+
+TEST_F(UAEditFormTest, LargeFilesLoadAndSaveWhole)
+{
+    std::string list;
+    for (int i = 0; list.size() < 3'000'000; ++i)
+        list += "Mozilla/5.0 (Windows NT 10.0; entry " + std::to_string(i) + ")\r\n";
+    OpenEditor(list);
+    EXPECT_EQ(static_cast<size_t>(GetWindowTextLengthW(TextBox())), list.size());
+    Click(Editor(), UAEditForm::cmdOK);
+    EXPECT_EQ(ReadList(), list);
+}
