@@ -147,7 +147,7 @@ void PikeMain::Form_Load()
     }
     HWND combo = GetDlgItem(hwnd_, UAName);
     ComboBox_AddString(combo, current.c_str());
-    SetWindowTextW(combo, current.c_str());
+    ComboBox_SetCurSel(combo, 0); // shows current, and the arrow keys step on from it
     ComboBoxList list(combo);
     ReloadCandidates(list);
 }

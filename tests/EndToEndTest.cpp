@@ -1,0 +1,172 @@
+// Starts the built program and uses it from outside, as a person would: through its
+// windows, their controls, and keyboard and mouse messages.
+#include "TestSupport.h"
+
+#include <windows.h>
+
+#include <commctrl.h>
+#include <windowsx.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const wchar_t kSubKey[] = L".Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+std::wstring BuiltProgram()
+{
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    self.resize(self.rfind(L'\\')); // tests folder
+    self.resize(self.rfind(L'\\') + 1);
+    return self + L"Pikerosu.exe";
+}
+
+HWND WaitForWindow(const wchar_t* className, const wchar_t* title, DWORD processId)
+{
+    for (int i = 0; i < 300; ++i) {
+        for (HWND w = FindWindowW(className, title); w; w = FindWindowExW(nullptr, w, className, title)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner == processId && IsWindowVisible(w))
+                return w;
+        }
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+// GetWindowText does not ask a control of another process for its text; WM_GETTEXT does.
+size_t TextLength(HWND window)
+{
+    return static_cast<size_t>(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0));
+}
+
+std::wstring TextOf(HWND window)
+{
+    std::wstring text(TextLength(window) + 1, L'\0');
+    text.resize(static_cast<size_t>(SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+    return text;
+}
+
+std::vector<std::wstring> ListOf(HWND combo)
+{
+    std::vector<std::wstring> items;
+    for (int i = 0, n = ComboBox_GetCount(combo); i < n; ++i) {
+        std::wstring item(static_cast<size_t>(ComboBox_GetLBTextLen(combo, i)) + 1, L'\0');
+        item.resize(static_cast<size_t>(ComboBox_GetLBText(combo, i, item.data())));
+        items.push_back(item);
+    }
+    return items;
+}
+
+// What `reg query` prints for the value, as a user would check it.
+std::string RegQuery()
+{
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    CreatePipe(&read, &write, &inherit, 0);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = write;
+    PROCESS_INFORMATION pi{};
+    std::wstring command = std::wstring(L"reg.exe query \"HKEY_USERS\\") + kSubKey + L"\" /v \"User Agent\"";
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+        return "reg.exe did not start";
+    CloseHandle(write);
+    std::string output;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got)
+        output.append(chunk, got);
+    WaitForSingleObject(pi.hProcess, 30000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(read);
+    return output;
+}
+
+void ConfirmBox(const wchar_t* title, const wchar_t* text, DWORD processId)
+{
+    HWND box = WaitForWindow(L"#32770", title, processId);
+    ASSERT_TRUE(box) << "no message box";
+    HWND label = GetDlgItem(box, 0xFFFF);
+    EXPECT_EQ(TextOf(label), text);
+    SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+}
+
+} // namespace
+
+TEST(EndToEnd, PickRegisterEditAndQuit)
+{
+    // The program in a folder of its own, with its own list.
+    TempAppFolder folder(L"ピケロス");
+    const std::wstring program = folder.path() + L"Pikerosu.exe";
+    ASSERT_TRUE(CopyFileW(BuiltProgram().c_str(), program.c_str(), FALSE));
+    WriteBytes(folder.path() + L"PIKEROSU.DAT", Sjis(L"# 候補\r\nMozilla/5.0 (表示テスト)\r\nOpera/9.80\r\n"));
+    DeleteKeyTree(HKEY_USERS, kSubKey);
+    ScratchKey key(HKEY_USERS, kSubKey);
+    const std::wstring old = L"Mozilla/4.0 (compatible; MSIE 6.0)";
+    key.SetRaw(L"User Agent", REG_SZ, old.c_str(), static_cast<DWORD>((old.size() + 1) * sizeof(wchar_t)));
+
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring command = L"\"" + program + L"\"";
+    ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+
+    HWND main = WaitForWindow(nullptr, L"ピケロスブラウザ", pi.dwProcessId);
+    ASSERT_TRUE(main);
+    HWND combo = FindWindowExW(main, nullptr, WC_COMBOBOXW, nullptr);
+    HWND registerButton = FindWindowExW(main, nullptr, WC_BUTTONW, L"この内容で登録");
+    HWND editButton = FindWindowExW(main, nullptr, WC_BUTTONW, L"ブラウザリスト編集");
+    ASSERT_TRUE(combo && registerButton && editButton);
+    EXPECT_TRUE(FindWindowExW(main, nullptr, WC_BUTTONW, L"User Agent (Windows)"));
+    EXPECT_EQ(ListOf(combo), (std::vector<std::wstring>{old, L"Mozilla/5.0 (表示テスト)", L"Opera/9.80"}));
+
+    // Pick the first candidate with the keyboard, then press the register button.
+    SetForegroundWindow(main);
+    HWND comboEdit = FindWindowExW(combo, nullptr, WC_EDITW, nullptr);
+    PostMessageW(comboEdit, WM_KEYDOWN, VK_DOWN, 1);
+    for (int i = 0; i < 100 && TextOf(combo) == old; ++i)
+        Sleep(20);
+    EXPECT_EQ(TextOf(combo), L"Mozilla/5.0 (表示テスト)");
+    PostMessageW(registerButton, BM_CLICK, 0, 0);
+    ConfirmBox(L"ピケロスブラウザ \uFF0D 登録の成立",
+               L"システムに登録しました。登録内容は次回ブラウザを起動した時から有効となります。", pi.dwProcessId);
+    const std::string query = RegQuery();
+    EXPECT_NE(query.find(Sjis(L"Mozilla/5.0 (表示テスト)")), std::string::npos) << query;
+
+    // Add a line in the list editor and save it.
+    PostMessageW(editButton, BM_CLICK, 0, 0);
+    HWND editor = WaitForWindow(nullptr, L"ブラウザリスト編集", pi.dwProcessId);
+    ASSERT_TRUE(editor);
+    HWND textBox = FindWindowExW(editor, nullptr, WC_EDITW, nullptr);
+    SendMessageW(textBox, EM_SETSEL, TextLength(textBox), TextLength(textBox));
+    for (wchar_t c : std::wstring(L"NewBrowser/1.0 (新規)"))
+        SendMessageW(textBox, WM_CHAR, c, 1);
+    SendMessageW(FindWindowExW(editor, nullptr, WC_BUTTONW, L"OK"), BM_CLICK, 0, 0);
+    for (int i = 0; i < 100 && IsWindow(editor); ++i)
+        Sleep(20);
+    EXPECT_FALSE(IsWindow(editor));
+    EXPECT_EQ(ListOf(combo), (std::vector<std::wstring>{L"Mozilla/5.0 (表示テスト)", L"Opera/9.80", L"NewBrowser/1.0 (新規)"}));
+    EXPECT_EQ(ReadBytes(folder.path() + L"PIKEROSU.DAT"),
+              Sjis(L"# 候補\r\nMozilla/5.0 (表示テスト)\r\nOpera/9.80\r\nNewBrowser/1.0 (新規)\r\n"));
+
+    // Open the editor again and close both windows; the program ends cleanly.
+    PostMessageW(editButton, BM_CLICK, 0, 0);
+    editor = WaitForWindow(nullptr, L"ブラウザリスト編集", pi.dwProcessId);
+    ASSERT_TRUE(editor);
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    Sleep(200);
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the editor keeps it running";
+    PostMessageW(editor, WM_SYSCOMMAND, SC_CLOSE, 0);
+    ASSERT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(pi.hProcess, &exitCode);
+    CloseHandle(pi.hProcess);
+    EXPECT_EQ(exitCode, 0u);
+}
