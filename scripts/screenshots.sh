@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Takes the README's pictures of both windows on a virtual display: docs/*.png.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+bash scripts/deps.sh
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$(nproc)" --target Pikerosu
+
+export WINEPREFIX="$root/build/screenshot-prefix"
+rm -rf "$WINEPREFIX"
+unset DISPLAY
+source scripts/wine-session.sh
+start_virtual_display
+start_wineserver
+wine reg add 'HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Internet Settings' \
+    /v 'User Agent' /t REG_SZ /d 'Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)' /f >/dev/null 2>&1
+
+# The program runs from a copy with the sample list, so the pictures never show a user's own.
+work="$(mktemp -d)"
+cp build/Pikerosu.exe res/PIKEROSU.DAT "$work/"
+wine "$work/Pikerosu.exe" >/dev/null 2>&1 </dev/null &
+timeout 60 xdotool search --sync --onlyvisible --name 'ピケロスブラウザ' >/dev/null
+sleep 1
+mkdir -p docs
+# Open the drop-down list so the candidates show too.
+xdotool key alt+Down
+sleep 0.5
+import -window root png:- | convert - -trim +repage docs/main-window.png
+xdotool key Escape Tab Tab space
+timeout 60 xdotool search --sync --onlyvisible --name 'ブラウザリスト編集' >/dev/null
+sleep 1
+import -window root png:- | convert - -trim +repage docs/list-editor.png
+rm -rf "$work"
+echo "Saved docs/main-window.png and docs/list-editor.png"
