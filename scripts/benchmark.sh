@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Start-up time of the real program under Wine with list files of several sizes,
+# against an empty Win32 window (the floor here). Median of RUNS starts each.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+runs="${RUNS:-9}"
+
+bash scripts/deps.sh
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$(nproc)" --target Pikerosu EmptyWindow StartupTimer >/dev/null
+
+export WINEPREFIX="$root/build/bench-prefix"
+unset DISPLAY
+source scripts/wine-session.sh
+start_virtual_display
+start_wineserver
+wine reg add 'HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Internet Settings' \
+    /v 'User Agent' /t REG_SZ /d 'Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)' /f >/dev/null 2>&1
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"; stop_wine_session' EXIT
+cp build/Pikerosu.exe build/EmptyWindow.exe "$work/"
+measure() { wine build/StartupTimer.exe "$runs" "$(winepath -w "$1")" "$2" 2>/dev/null | tr -d '\r'; }
+
+floor="$(measure "$work/EmptyWindow.exe" EmptyWindow)"
+printf '%-22s %9s %7s\n' "program" "median ms" "x floor"
+printf '%-22s %9s %7s\n' "empty window" "$floor" "1.00"
+for n in 0 1000 10000 100000; do
+    python3 - "$n" "$work/PIKEROSU.DAT" <<'PY'
+import sys
+n, path = int(sys.argv[1]), sys.argv[2]
+with open(path, "wb") as f:
+    f.write(b"# benchmark list\r\n")
+    for i in range(n):
+        f.write(b"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/%d.0 Safari/537.36\r\n" % i)
+PY
+    t="$(measure "$work/Pikerosu.exe" 'ピケロスブラウザ')"
+    printf '%-22s %9s %7s\n' "Pikerosu, $n entries" "$t" "$(python3 -c "print(f'{$t/$floor:.2f}')")"
+done
