@@ -4,19 +4,16 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+source scripts/wine-session.sh
+build_targets Pikerosu EmptyWindow StartupTimer
 runs="${RUNS:-9}"
 
-bash scripts/deps.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j "$(nproc)" --target Pikerosu EmptyWindow StartupTimer >/dev/null
 
 export WINEPREFIX="$root/build/bench-prefix"
 unset DISPLAY
-source scripts/wine-session.sh
 start_virtual_display
 start_wineserver
-wine reg add 'HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Internet Settings' \
-    /v 'User Agent' /t REG_SZ /d 'Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)' /f >/dev/null 2>&1
+seed_user_agent
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"; stop_wine_session' EXIT

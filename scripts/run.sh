@@ -4,25 +4,21 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-
-bash scripts/deps.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j "$(nproc)" --target Pikerosu
+source scripts/wine-session.sh
+build_targets Pikerosu
 
 if [ -z "${WINEPREFIX:-}" ]; then
     # A demo registry of our own, seeded once with a typical text at the Windows location.
     export WINEPREFIX="$root/build/demo-prefix"
     [ -d "$WINEPREFIX" ] || seed=yes
 fi
-source scripts/wine-session.sh
 if [ -z "${DISPLAY:-}" ]; then
     start_virtual_display
     headless=yes
 fi
 start_wineserver
 if [ "${seed:-}" = yes ]; then
-    wine reg add 'HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Internet Settings' \
-        /v 'User Agent' /t REG_SZ /d 'Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)' /f >/dev/null 2>&1
+    seed_user_agent
 fi
 
 if [ -z "${headless:-}" ]; then

@@ -3,19 +3,16 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+source scripts/wine-session.sh
+build_targets Pikerosu
 
-bash scripts/deps.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j "$(nproc)" --target Pikerosu
 
 export WINEPREFIX="$root/build/screenshot-prefix"
 rm -rf "$WINEPREFIX"
 unset DISPLAY
-source scripts/wine-session.sh
 start_virtual_display
 start_wineserver
-wine reg add 'HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Internet Settings' \
-    /v 'User Agent' /t REG_SZ /d 'Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)' /f >/dev/null 2>&1
+seed_user_agent
 
 # The program runs from a copy with the sample list, so the pictures never show a user's own.
 work="$(mktemp -d)"

@@ -4,12 +4,10 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-bash scripts/deps.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw -j "$(nproc)"
+source scripts/wine-session.sh
+build_targets all
 
 export WINEPREFIX="$root/build/test-prefix"
-source scripts/wine-session.sh
 start_virtual_display
 start_wineserver
 ctest --preset mingw

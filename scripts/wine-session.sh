@@ -1,6 +1,6 @@
-# Sourced: starts a virtual display with a window manager and a warm wineserver for
-# WINEPREFIX, all detached from our pipes, and stops them again on exit.
-export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Sourced by the scripts: builds with the MinGW preset, starts a virtual display with a
+# window manager and a warm wineserver for WINEPREFIX, all detached from our pipes, and
+# stops them again on exit.
 
 session_pids=()
 stop_wine_session() {
@@ -27,8 +27,22 @@ start_virtual_display() {
 }
 
 start_wineserver() {
+    # Code page 932 comes from the Unix locale.
+    export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$WINEPREFIX"
     wineserver -p >/dev/null 2>&1 </dev/null &
     wine wineboot >/dev/null 2>&1 </dev/null
     wineserver -w >/dev/null 2>&1 </dev/null &  # returns at once when idle; harmless
+}
+
+build_targets() {
+    bash scripts/deps.sh
+    cmake --preset mingw >/dev/null
+    cmake --build --preset mingw -j "$(nproc)" --target "$@"
+}
+
+# A typical text at the Windows location, as a fresh demo registry gets it.
+seed_user_agent() {
+    wine reg add 'HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Internet Settings' \
+        /v 'User Agent' /t REG_SZ /d 'Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)' /f >/dev/null 2>&1
 }
