@@ -11,7 +11,11 @@ namespace {
 
 struct VectorList : CandidateList {
     std::vector<std::wstring> entries;
-    void Append(const std::wstring& entry) override { entries.push_back(entry); }
+    void Append(std::wstring_view entry) override
+    {
+        EXPECT_EQ(entry.data()[entry.size()], L'\0');
+        entries.emplace_back(entry);
+    }
 };
 
 std::vector<std::wstring> Candidates()
@@ -25,6 +29,7 @@ std::vector<std::wstring> Candidates()
 }
 
 using Lines = std::vector<std::wstring>;
+using Views = std::vector<std::wstring_view>;
 
 } // namespace
 
@@ -49,9 +54,9 @@ TEST(ListFile, NoEntriesFromCommentsOnlyEmptyOrMissingFile)
 TEST(ListFile, LineBreakRules)
 {
     // Lone CR ends a line, lone LF stays inside it.
-    EXPECT_EQ(SplitLines(L"a\rb\r\nc\nd\r\n"), (Lines{L"a", L"b", L"c\nd"}));
-    EXPECT_EQ(SplitLines(L"a\r\rb"), (Lines{L"a", L"", L"b"}));
-    EXPECT_EQ(SplitLines(L"\r\n"), (Lines{L""}));
+    EXPECT_EQ(SplitLines(L"a\rb\r\nc\nd\r\n"), (Views{L"a", L"b", L"c\nd"}));
+    EXPECT_EQ(SplitLines(L"a\r\rb"), (Views{L"a", L"", L"b"}));
+    EXPECT_EQ(SplitLines(L"\r\n"), (Views{L""}));
     EXPECT_TRUE(SplitLines(L"").empty());
 
     TempAppFolder folder;

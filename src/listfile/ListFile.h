@@ -6,15 +6,16 @@
 
 std::wstring ListFilePath();
 
-// Lines end at CR LF or a lone CR; a lone LF stays in its line.
-std::vector<std::wstring> SplitLines(std::wstring_view text);
+// Lines end at CR LF or a lone CR; a lone LF stays in its line. The views point into text.
+std::vector<std::wstring_view> SplitLines(std::wstring_view text);
 
 // Where entries go: the main window's combo box, or a plain vector.
 class CandidateList {
 public:
     virtual ~CandidateList() = default;
     virtual void Reserve(size_t /*count*/, size_t /*characters*/) {}
-    virtual void Append(const std::wstring& entry) = 0;
+    // entry.data() is zero-terminated, so it can go to a control as it is.
+    virtual void Append(std::wstring_view entry) = 0;
 };
 
 // Appends the file's entries (every line not starting with "#") in file order, without

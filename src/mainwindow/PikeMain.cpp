@@ -36,7 +36,7 @@ public:
     {
         SendMessageW(combo_, CB_INITSTORAGE, count, characters * sizeof(wchar_t));
     }
-    void Append(const std::wstring& entry) override { ComboBox_AddString(combo_, entry.c_str()); }
+    void Append(std::wstring_view entry) override { ComboBox_AddString(combo_, entry.data()); }
 
 private:
     HWND combo_;

@@ -27,10 +27,10 @@ std::wstring ToWide(std::string_view bytes)
 {
     if (bytes.empty())
         return std::wstring();
+    // No byte becomes more than one UTF-16 unit, so one pass into a buffer that size will do.
+    std::wstring text(bytes.size(), L'\0');
     const int length = static_cast<int>(bytes.size());
-    const int size = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
-    std::wstring text(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, text.data(), size);
+    text.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, text.data(), length)));
     return text;
 }
 
