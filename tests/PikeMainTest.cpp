@@ -241,3 +241,27 @@ TEST_F(PikeMainTest, TabMovesBetweenTheControlsInOrder)
     PressKey(GetFocus(), VK_TAB);
     EXPECT_TRUE(GetFocus() == combo || GetFocus() == comboEdit);
 }
+
+TEST_F(PikeMainTest, LayoutFollowsTheDpiAndKeepsTheFrameBehind)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    const UINT dpi = GetDpiForWindow(main->Window());
+    RECT client;
+    GetClientRect(main->Window(), &client);
+    EXPECT_EQ(client.right, Twips(6288, dpi));
+    EXPECT_EQ(client.bottom, Twips(1920, dpi));
+    POINT origin{0, 0};
+    ClientToScreen(main->Window(), &origin);
+    EXPECT_EQ(origin.x, Twips(3036, dpi));
+    EXPECT_EQ(origin.y, Twips(2520, dpi));
+
+    RECT button;
+    GetWindowRect(Control(main->Window(), PikeMain::Command2), &button);
+    MapWindowPoints(nullptr, main->Window(), reinterpret_cast<POINT*>(&button), 2);
+    EXPECT_EQ(button.left, Twips(2244, dpi));
+    EXPECT_EQ(button.top, Twips(1128, dpi));
+    EXPECT_EQ(button.right - button.left, Twips(2100, dpi));
+    EXPECT_EQ(GetWindow(Control(main->Window(), PikeMain::Frame1), GW_HWNDNEXT), nullptr)
+        << "the frame is last in the z-order, behind the controls it encloses";
+}

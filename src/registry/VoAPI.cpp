@@ -2,7 +2,7 @@
 
 #include "shell/AnsiCodePage.h"
 
-#include <optional>
+#include <algorithm>
 
 namespace {
 
@@ -55,10 +55,10 @@ std::wstring RegReadValue(HKEY root, std::wstring_view subKey, std::wstring_view
         status = api.query(key.get(), name->c_str(), nullptr, &type,
                            reinterpret_cast<BYTE*>(data.data()), &got);
         if (status == ERROR_SUCCESS) {
-            data.resize(got < size ? got : size);
+            data.resize(std::min(got, size));
             break;
         }
-        size = got > size ? got : size * 2 + 16;
+        size = std::max(got, size * 2 + 16); // grew: take what it asks for, at least double
     }
     if (status != ERROR_SUCCESS || type != REG_SZ)
         return {};
