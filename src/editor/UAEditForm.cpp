@@ -8,7 +8,7 @@
 namespace {
 
 constexpr wchar_t kClassName[] = L"PikerosuListEditor";
-constexpr int kClientWidth = 6408, kClientHeight = 3816;
+constexpr ChildLayout kClientArea{0, 0, 0, 6408, 3816}; // placed where the system chooses
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME;
 
@@ -52,9 +52,10 @@ void UAEditForm::Show()
     if (!taskbarAnchor_)
         taskbarAnchor_.reset(CreateWindowExW(0, WC_STATICW, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                              GetModuleHandleW(nullptr), nullptr));
-    const SIZE size = FrameSize(kClientWidth, kClientHeight, kStyle, kExStyle, GetDpiForSystem());
-    CreateWindowExW(kExStyle, kClassName, L"ブラウザリスト編集", kStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.cx,
-                    size.cy, taskbarAnchor_.get(), nullptr, GetModuleHandleW(nullptr), this);
+    const RECT frame = FrameRect(kClientArea, kStyle, kExStyle, GetDpiForSystem());
+    CreateWindowExW(kExStyle, kClassName, L"ブラウザリスト編集", kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                    frame.right - frame.left, frame.bottom - frame.top, taskbarAnchor_.get(), nullptr,
+                    GetModuleHandleW(nullptr), this);
     if (!hwnd_)
         return;
     Form_Load();
@@ -98,9 +99,7 @@ void UAEditForm::OnCommand(HWND, int id, HWND, UINT code)
 
 void UAEditForm::Layout(UINT dpi)
 {
-    FontHandle font = CreateMessageFont(dpi);
-    PlaceChildren(hwnd_, kLayout, std::size(kLayout), dpi, font.get());
-    font_ = std::move(font);
+    font_ = PlaceChildren(hwnd_, kLayout, dpi);
 }
 
 void UAEditForm::Closed()

@@ -10,7 +10,8 @@
 namespace {
 
 constexpr wchar_t kClassName[] = L"PikerosuMain";
-constexpr int kClientWidth = 6288, kClientHeight = 1920, kClientLeft = 3036, kClientTop = 2520;
+// The client area stands at this stored place on the screen.
+constexpr ChildLayout kClientArea{0, 3036, 2520, 6288, 1920};
 constexpr int kComboDropHeight = 3000;
 constexpr size_t kMaxTextBytes = 1024;
 
@@ -55,15 +56,10 @@ PikeMain::~PikeMain()
 bool PikeMain::Open(int showCommand)
 {
     RegisterWindowClass(kClassName);
-    const UINT dpi = GetDpiForSystem();
     const DWORD style = WS_OVERLAPPEDWINDOW;
-    // The client area, not the frame, stands at the stored position.
-    RECT frame{0, 0, 0, 0};
-    AdjustWindowRectExForDpi(&frame, style, FALSE, 0, dpi);
-    const SIZE size = FrameSize(kClientWidth, kClientHeight, style, 0, dpi);
-    CreateWindowExW(0, kClassName, kAppTitle, style, Twips(kClientLeft, dpi) + frame.left,
-                    Twips(kClientTop, dpi) + frame.top, size.cx, size.cy, nullptr, nullptr,
-                    GetModuleHandleW(nullptr), this);
+    const RECT frame = FrameRect(kClientArea, style, 0, GetDpiForSystem());
+    CreateWindowExW(0, kClassName, kAppTitle, style, frame.left, frame.top, frame.right - frame.left,
+                    frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (!hwnd_)
         return false;
     Form_Load();
@@ -104,9 +100,7 @@ void PikeMain::OnCommand(HWND, int id, HWND, UINT code)
 
 void PikeMain::Layout(UINT dpi)
 {
-    FontHandle font = CreateMessageFont(dpi);
-    PlaceChildren(hwnd_, kLayout, std::size(kLayout), dpi, font.get());
-    font_ = std::move(font); // the old font is released only once no control uses it
+    font_ = PlaceChildren(hwnd_, kLayout, dpi); // the old font goes once no control uses it
     // A drop-down combo box's height includes its list; the edit field follows the font.
     HWND combo = GetDlgItem(hwnd_, UAName);
     SetWindowPos(combo, nullptr, 0, 0, Twips(kLayout[0].width, dpi), Twips(kLayout[0].height + kComboDropHeight, dpi),

@@ -5,15 +5,6 @@ int Twips(int twips, UINT dpi)
     return MulDiv(twips, static_cast<int>(dpi), 1440);
 }
 
-FontHandle CreateMessageFont(UINT dpi)
-{
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof metrics;
-    if (!SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
-        return FontHandle(nullptr);
-    return FontHandle(CreateFontIndirectW(&metrics.lfMessageFont));
-}
-
 std::wstring GetText(HWND window)
 {
     std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
@@ -39,14 +30,19 @@ HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWO
                            nullptr);
 }
 
-void PlaceChildren(HWND parent, const ChildLayout* layouts, size_t count, UINT dpi, HFONT font)
+FontHandle PlaceChildren(HWND parent, std::span<const ChildLayout> layouts, UINT dpi)
 {
-    for (size_t i = 0; i < count; ++i) {
-        const ChildLayout& at = layouts[i];
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    FontHandle font;
+    if (SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
+        font.reset(CreateFontIndirectW(&metrics.lfMessageFont));
+    for (const ChildLayout& at : layouts) {
         HWND child = GetDlgItem(parent, at.id);
-        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
         SetWindowPos(child, nullptr, Twips(at.left, dpi), Twips(at.top, dpi), Twips(at.width, dpi),
                      Twips(at.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
     }
     InvalidateRect(parent, nullptr, TRUE);
+    return font;
 }

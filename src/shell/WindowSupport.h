@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <type_traits>
 
@@ -16,9 +17,6 @@ struct FontDeleter {
     void operator()(HFONT font) const { DeleteObject(font); }
 };
 using FontHandle = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
-
-// The system's message font at the given DPI.
-FontHandle CreateMessageFont(UINT dpi);
 
 std::wstring GetText(HWND window);
 
@@ -37,8 +35,9 @@ struct ChildLayout {
     int left, top, width, height;
 };
 HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, const ChildLayout& at);
-// Moves the children to their places and gives them the font, for the window's DPI.
-void PlaceChildren(HWND parent, const ChildLayout* layouts, size_t count, UINT dpi, HFONT font);
+// Moves the children to their places for the window's DPI and gives them the system's
+// message font at that DPI. The caller keeps the font for as long as the children use it.
+[[nodiscard]] FontHandle PlaceChildren(HWND parent, std::span<const ChildLayout> layouts, UINT dpi);
 
 // A window that owns its state, with one static window procedure that finds it.
 // Derived classes provide HandleMessage, Layout(dpi) and Closed(), and destroy their
@@ -114,12 +113,13 @@ protected:
         RegisterClassExW(&wc); // fails harmlessly when already registered
     }
 
-    // The outer size of a window whose client area is given in twips.
-    static SIZE FrameSize(int clientWidth, int clientHeight, DWORD style, DWORD exStyle, UINT dpi)
+    // The outer rectangle of a window whose client area is given in twips.
+    static RECT FrameRect(const ChildLayout& client, DWORD style, DWORD exStyle, UINT dpi)
     {
-        RECT frame{0, 0, Twips(clientWidth, dpi), Twips(clientHeight, dpi)};
+        const int left = Twips(client.left, dpi), top = Twips(client.top, dpi);
+        RECT frame{left, top, left + Twips(client.width, dpi), top + Twips(client.height, dpi)};
         AdjustWindowRectExForDpi(&frame, style, FALSE, exStyle, dpi);
-        return {frame.right - frame.left, frame.bottom - frame.top};
+        return frame;
     }
 
     HWND hwnd_ = nullptr;
