@@ -71,13 +71,15 @@ TEST(ListFile, DoubleByteCharactersComeThroughWhole)
     TempAppFolder folder;
     WriteBytes(ListFilePath(), Sjis(L"# 表示用のソフト\r\nソフト表示\\テスト\r\n予定表"));
     EXPECT_EQ(Candidates(), (Lines{L"ソフト表示\\テスト", L"予定表"}));
-    EXPECT_EQ(ReadListFile(), L"# 表示用のソフト\r\nソフト表示\\テスト\r\n予定表");
+    EXPECT_EQ(ReadListFile()->text, L"# 表示用のソフト\r\nソフト表示\\テスト\r\n予定表");
 }
 
 TEST(ListFile, ReadWholeCreatesAMissingFileEmpty)
 {
     TempAppFolder folder;
-    EXPECT_EQ(ReadListFile(), L"");
+    const auto document = ReadListFile();
+    ASSERT_TRUE(document);
+    EXPECT_EQ(document->text, L"");
     ASSERT_TRUE(FileExists(ListFilePath()));
     EXPECT_EQ(ReadBytes(ListFilePath()), "");
 }
@@ -86,16 +88,18 @@ TEST(ListFile, ReadWholeOfAMissingFileInAFolderThatIsGoneIsEmpty)
 {
     TempAppFolder folder;
     AppPath = folder.path() + L"no such folder\\";
-    EXPECT_EQ(ReadListFile(), L"");
+    const auto document = ReadListFile();
+    ASSERT_TRUE(document) << "nothing there is nothing lost";
+    EXPECT_EQ(document->text, L"");
     EXPECT_FALSE(FileExists(ListFilePath()));
 }
 
 TEST(ListFile, WriteAddsOneLineBreak)
 {
     TempAppFolder folder;
-    ASSERT_EQ(WriteListFile(L"first\r\nsecond"), ListWriteResult::Written);
+    ASSERT_EQ(WriteListFile(L"first\r\nsecond", {}), ListWriteResult::Written);
     EXPECT_EQ(ReadBytes(ListFilePath()), "first\r\nsecond\r\n");
-    ASSERT_EQ(WriteListFile(L""), ListWriteResult::Written);
+    ASSERT_EQ(WriteListFile(L"", {}), ListWriteResult::Written);
     EXPECT_EQ(ReadBytes(ListFilePath()), "\r\n");
     EXPECT_EQ(Candidates(), (Lines{L""}));
 }
@@ -105,37 +109,77 @@ TEST(ListFile, UnchangedFileRoundTripsByteForByte)
     TempAppFolder folder;
     const std::string original = Sjis(L"# ブラウザ一覧\r\nMozilla/5.0 (Windows NT 10.0)\r\n\r\nソ表\\\r\n");
     WriteBytes(ListFilePath(), original);
-    std::wstring text = ReadListFile();
+    const auto document = ReadListFile();
+    ASSERT_TRUE(document);
+    std::wstring text = document->text;
     ASSERT_EQ(text.substr(text.size() - 2), L"\r\n");
     text.resize(text.size() - 2);
-    ASSERT_EQ(WriteListFile(text), ListWriteResult::Written);
+    ASSERT_EQ(WriteListFile(text, *document), ListWriteResult::Written);
     EXPECT_EQ(ReadBytes(ListFilePath()), original);
-    EXPECT_FALSE(FileExists(ListFilePath() + L".new"));
+    EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "no temporary file left";
 }
 
 TEST(ListFile, UnrepresentableTextIsRefusedBeforeWriting)
 {
     TempAppFolder folder;
     WriteBytes(ListFilePath(), "old\r\n");
-    EXPECT_EQ(WriteListFile(L"new \U0001F600"), ListWriteResult::Unrepresentable);
+    EXPECT_EQ(WriteListFile(L"new \U0001F600", *ReadListFile()), ListWriteResult::Unrepresentable);
+    EXPECT_EQ(WriteListFile(L"new \uFFFD", *ReadListFile()), ListWriteResult::Unreadable);
     EXPECT_EQ(ReadBytes(ListFilePath()), "old\r\n");
 }
 
-TEST(ListFile, FailedWriteLeavesTheOldFileIntact)
+TEST(ListFile, FilesThatMayNotChangeAreLeftAsTheyAre)
 {
     TempAppFolder folder;
     const std::string original = Sjis(L"元のリスト\r\n");
     WriteBytes(ListFilePath(), original);
+    const ListDocument document = *ReadListFile();
 
-    // Another program holds the file open without letting it be replaced.
+    // Held by another program that does not let it be replaced.
     HANDLE held = CreateFileW(ListFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(WriteListFile(L"replacement"), ListWriteResult::Failed);
+    EXPECT_EQ(WriteListFile(L"replacement", document), ListWriteResult::Failed);
     CloseHandle(held);
     EXPECT_EQ(ReadBytes(ListFilePath()), original);
-    EXPECT_FALSE(FileExists(ListFilePath() + L".new"));
+
+    // Read-only: the user has said it is not to change.
+    SetFileAttributesW(ListFilePath().c_str(), FILE_ATTRIBUTE_READONLY);
+    const DWORD readOnly = GetFileAttributesW(ListFilePath().c_str());
+    EXPECT_EQ(WriteListFile(L"replacement", document), ListWriteResult::Failed);
+    EXPECT_EQ(GetFileAttributesW(ListFilePath().c_str()), readOnly);
+    EXPECT_EQ(ReadBytes(ListFilePath()), original);
+    EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "no temporary file left";
 
     // The folder is gone: nothing can be written anywhere.
     AppPath = folder.path() + L"missing\\";
-    EXPECT_EQ(WriteListFile(L"replacement"), ListWriteResult::Failed);
+    EXPECT_EQ(WriteListFile(L"replacement", document), ListWriteResult::Failed);
+}
+
+TEST(ListFile, SavingKeepsTheFilesAttributesAndIsNotBlockedByAStaleTemporary)
+{
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "old\r\n");
+    SetFileAttributesW(ListFilePath().c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+    WriteBytes(ListFilePath() + L".new", "left over by a crash");
+    SetFileAttributesW((ListFilePath() + L".new").c_str(), FILE_ATTRIBUTE_READONLY);
+
+    ASSERT_EQ(WriteListFile(L"new", *ReadListFile()), ListWriteResult::Written);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "new\r\n");
+    EXPECT_EQ(GetFileAttributesW(ListFilePath().c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"PIKEROSU.DAT.new"}));
+}
+
+TEST(ListFile, AFileThatExistsButCannotBeReadIsNotTakenForEmpty)
+{
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "A/1.0\r\n");
+    HANDLE held = CreateFileW(ListFilePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(ReadListFile());
+    CloseHandle(held);
+    EXPECT_EQ(ReadListFile()->text, L"A/1.0\r\n");
+
+    DeleteFileW(ListFilePath().c_str());
+    ASSERT_TRUE(CreateDirectoryW(ListFilePath().c_str(), nullptr));
+    EXPECT_FALSE(ReadListFile()) << "a folder of that name";
 }

@@ -99,6 +99,13 @@ TEST_F(PikeMainTest, UnknownSystemDisablesRegisteringAndSaysSoBeforeTheWindowSho
     EXPECT_FALSE(messages[0].mainWindowVisible);
     EXPECT_TRUE(IsWindowVisible(main->Window()));
     EXPECT_EQ(ComboList(Combo(*main)), (Lines{L"", L"Mozilla/5.0 (ソ表)", L"", L"Opera/9.80"}));
+
+    // A click sent to the disabled button (Wine and automation tools deliver one) does nothing.
+    SetWindowTextW(Combo(*main), L"Opera/9.80");
+    Click(main->Window(), PikeMain::Command1);
+    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_FALSE(HasUserAgent(kWindowsSubKey));
+    EXPECT_FALSE(HasUserAgent(kWindowsNTSubKey));
 }
 
 TEST_F(PikeMainTest, CurrentTextAlsoInTheFileIsListedTwice)
@@ -206,15 +213,58 @@ TEST_F(PikeMainTest, MissingKeyAtTheFoundLocationIsAFailure)
     EXPECT_EQ(GetText(Combo(*main)), kWindowsText) << "the text stays for another try";
 }
 
-TEST_F(PikeMainTest, UnrepresentableCharacterIsRefusedWithItsOwnMessage)
+static LONG WINAPI OpenForWritingDenied(HKEY root, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY key)
+{
+    return sam == KEY_SET_VALUE ? ERROR_ACCESS_DENIED : RegOpenKeyExA(root, subKey, options, sam, key);
+}
+
+TEST_F(PikeMainTest, RefusedRegistrationsSayWhyAndKeepTheStoredText)
+{
+    const wchar_t kNotInCodePage[] = L"登録内容に、システムの文字コードで表せない文字が含まれているため、登録できませんでした。";
+    const struct {
+        std::wstring stored;
+        const wchar_t* typed; // null: registered untouched
+        bool administrator;
+        const wchar_t* message;
+    } cases[] = {
+        {kWindowsText, L"Browser \uD55C\uAE00", true, kNotInCodePage},
+        // Written by another program: shown exactly, and never stored back as look-alikes.
+        {L"Mozilla/5.0 (caf\u00E9 \u301C \U0001F600)", nullptr, true, kNotInCodePage},
+        {kWindowsText, L"Opera/9.80", false,
+         L"登録する権限がありません。このプログラムを管理者として実行してから、もう一度登録してください。"},
+    };
+    for (const auto& c : cases) {
+        messages.clear();
+        SetUserAgent(kWindowsSubKey, c.stored);
+        Platform platform = RecordingPlatform();
+        if (!c.administrator)
+            platform.registry.open = OpenForWritingDenied;
+        auto main = Open(std::move(platform));
+        EXPECT_EQ(GetText(Combo(*main)), c.stored);
+        if (c.typed)
+            SetWindowTextW(Combo(*main), c.typed);
+        Click(main->Window(), PikeMain::Command1);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, c.message);
+        EXPECT_EQ(messages[0].title, kFailureTitle);
+        EXPECT_EQ(StoredUserAgent(kWindowsSubKey), c.stored);
+    }
+}
+
+TEST_F(PikeMainTest, ClosedDuringTheCutWarningRegistersNothing)
 {
     SetUserAgent(kWindowsSubKey, kWindowsText);
-    auto main = Open();
-    SetWindowTextW(Combo(*main), L"Browser \uD55C\uAE00");
+    Platform platform = RecordingPlatform();
+    platform.showMessage = [this](HWND owner, const std::wstring& text, const std::wstring& title, UINT icon) {
+        messages.push_back({owner, text, title, icon, true});
+        DestroyWindow(owner); // the user closes the window from the task bar meanwhile
+    };
+    auto main = Open(std::move(platform));
+    SetWindowTextW(Combo(*main), std::wstring(600, L'x').c_str());
     Click(main->Window(), PikeMain::Command1);
+    EXPECT_FALSE(main->IsOpen());
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, L"登録内容に、システムの文字コードで表せない文字が含まれているため、登録できませんでした。");
-    EXPECT_EQ(messages[0].title, kFailureTitle);
+    EXPECT_EQ(messages[0].text, kCutText);
     EXPECT_EQ(StoredUserAgent(kWindowsSubKey), kWindowsText);
 }
 

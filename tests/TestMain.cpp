@@ -1,3 +1,4 @@
+#include "TestSupport.h"
 #include "shell/AppGlobals.h"
 
 #include <windows.h>
@@ -19,5 +20,8 @@ int main(int argc, char** argv)
         return 0;
     }
     testing::InitGoogleTest(&argc, argv);
+#ifndef PIKE_USES_MACHINE_REGISTRY
+    testing::AddGlobalTestEnvironment(new RegistrySandbox); // gtest owns it
+#endif
     return RUN_ALL_TESTS();
 }

@@ -1,10 +1,13 @@
 #include "TestSupport.h"
 
-#include "shell/AnsiCodePage.h"
+#include "shell/TextEncoding.h"
 #include "shell/AppGlobals.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -91,6 +94,22 @@ bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::vector<std::wstring> FileNames(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (std::wstring name = found.cFileName; name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 ScratchKey::ScratchKey(HKEY root, std::wstring subKey) : root_(root), subKey_(std::move(subKey))
 {
     HKEY key = nullptr;
@@ -154,5 +173,45 @@ void DeleteKeyTree(HKEY root, const std::wstring& subKey)
 
 std::string Sjis(const wchar_t* text)
 {
-    return *AnsiCodePage::FromWide(text);
+    return *TextEncoding::Encode(text, TextEncoding::Encoding::Ansi, 932);
+}
+
+std::string Utf8(const wchar_t* text)
+{
+    return *TextEncoding::Encode(text, TextEncoding::Encoding::Utf8);
+}
+
+std::string Utf16LE(const wchar_t* text)
+{
+    return "\xFF\xFE" + *TextEncoding::Encode(text, TextEncoding::Encoding::Utf16LE);
+}
+
+const std::wstring& TestRegistryRoot()
+{
+    static const std::wstring root = L"Software\\PikerosuTests-" + std::to_wstring(GetCurrentProcessId());
+    return root;
+}
+
+void RegistrySandbox::SetUp()
+{
+    HKEY users = nullptr;
+    const std::wstring path = TestRegistryRoot() + L"\\Users";
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &users, nullptr) ||
+        RegOverridePredefKey(HKEY_USERS, users)) {
+        std::fputs("cannot redirect HKEY_USERS into a scratch key; no test runs\n", stderr);
+        std::exit(1); // never run against the machine's own registry
+    }
+    RegCloseKey(users);
+}
+
+void RegistrySandbox::TearDown()
+{
+    RegOverridePredefKey(HKEY_USERS, nullptr);
+    DeleteKeyTree(HKEY_CURRENT_USER, TestRegistryRoot());
+}
+
+bool RunningUnderWine()
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }

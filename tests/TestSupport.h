@@ -2,7 +2,22 @@
 // Real files and registry keys for tests, each removed again by its owner.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <vector>
+
+// Keeps every registry change of a test process inside one scratch key under
+// HKEY_CURRENT_USER: HKEY_USERS is redirected into it, and it is deleted at the end.
+class RegistrySandbox : public testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+};
+// The scratch key's path under HKEY_CURRENT_USER.
+const std::wstring& TestRegistryRoot();
+
+bool RunningUnderWine();
 
 // A fresh folder under %TEMP%; AppPath points into it while the object lives.
 class TempAppFolder {
@@ -22,6 +37,7 @@ private:
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; folder ends with "\"
 
 // A key created for one test and deleted with everything below it afterwards.
 class ScratchKey {
@@ -47,3 +63,5 @@ bool KeyExists(HKEY root, const std::wstring& subKey);
 void DeleteKeyTree(HKEY root, const std::wstring& subKey);
 
 std::string Sjis(const wchar_t* text); // test texts to their code page 932 bytes
+std::string Utf8(const wchar_t* text);
+std::string Utf16LE(const wchar_t* text); // with its byte-order mark

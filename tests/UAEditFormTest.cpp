@@ -139,21 +139,132 @@ TEST_F(UAEditFormTest, EnterAndEscapeAreTheTextBoxs)
     EXPECT_TRUE(main->Editor()->IsOpen());
 }
 
-TEST_F(UAEditFormTest, FailedSaveKeepsFileTextAndEditor)
+TEST_F(UAEditFormTest, FileThatMayNotBeReplacedKeepsFileTextAndEditor)
 {
-    OpenEditor(kList);
-    SetEditorText(L"new list");
-    HANDLE held = CreateFileW(ListPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    Click(Editor(), UAEditForm::cmdOK);
+    for (const bool readOnly : {false, true}) {
+        messages.clear();
+        if (!main->IsOpen())
+            OpenEditor(kList);
+        else
+            Click(main->Window(), PikeMain::Command2);
+        SetEditorText(L"new list");
+        // A scanner holding the file without letting it be replaced, or the read-only attribute.
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (readOnly)
+            SetFileAttributesW(ListPath().c_str(), FILE_ATTRIBUTE_READONLY);
+        else
+            held = CreateFileW(ListPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        Click(Editor(), UAEditForm::cmdOK);
+        CloseHandle(held);
+        ASSERT_TRUE(main->Editor()->IsOpen()) << readOnly;
+        EXPECT_EQ(GetText(TextBox()), L"new list");
+        EXPECT_EQ(ReadList(), kList);
+        EXPECT_EQ(GetFileAttributesW(ListPath().c_str()) & FILE_ATTRIBUTE_READONLY, readOnly ? FILE_ATTRIBUTE_READONLY : 0u);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。");
+        EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+        EXPECT_EQ(messages[0].owner, Editor());
+        EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
+        Click(Editor(), UAEditForm::cmdCancel);
+    }
+}
+
+TEST_F(UAEditFormTest, ListThatCannotBeReadIsNeverShownEmpty)
+{
+    WriteList(kList);
+    ASSERT_TRUE(main->Open(SW_SHOWNORMAL));
+    HANDLE held = CreateFileW(ListPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    Click(main->Window(), PikeMain::Command2);
     CloseHandle(held);
-    ASSERT_TRUE(main->Editor()->IsOpen());
-    EXPECT_EQ(GetText(TextBox()), L"new list");
-    EXPECT_EQ(ReadList(), kList);
+    EXPECT_FALSE(main->Editor()->IsOpen());
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。");
+    EXPECT_EQ(messages[0].text, L"ブラウザリストを読み込めませんでした。ほかのプログラムが使用中でないか確かめてから、"
+                                L"もう一度開いてください。");
     EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
-    EXPECT_EQ(messages[0].owner, Editor());
-    EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
+    EXPECT_EQ(messages[0].owner, main->Window());
+    EXPECT_TRUE(main->IsOpen());
+    EXPECT_EQ(lastWindowClosedCalls, 0);
+
+    Click(main->Window(), PikeMain::Command2); // let go: now it opens
+    ASSERT_TRUE(main->Editor()->IsOpen());
+    EXPECT_EQ(GetText(TextBox()), L"# list\r\nA/1.0\r\nB/2.0\r\n");
+}
+
+TEST_F(UAEditFormTest, ListFilesAsRealMachinesHoldThem)
+{
+    const std::wstring R(1, L'\uFFFD');
+    const struct {
+        const char* what;
+        std::string bytes;
+        Lines entries;
+        std::string saved; // after OK untouched; empty when OK must refuse
+        std::string fixed; // after OK once every U+FFFD is taken out
+    } cases[] = {
+        {"UTF-8", Utf8(L"# 日本語のコメント\r\nMozilla/5.0 (日本語)\r\nOpera/9.80\r\n"),
+         {L"Mozilla/5.0 (日本語)", L"Opera/9.80"}, Utf8(L"# 日本語のコメント\r\nMozilla/5.0 (日本語)\r\nOpera/9.80\r\n"), ""},
+        {"UTF-8 with BOM, no final break", "\xEF\xBB\xBF" + Utf8(L"#コメント\r\nA/1.0\r\nB/2.0 (表)"),
+         {L"A/1.0", L"B/2.0 (表)"}, "\xEF\xBB\xBF" + Utf8(L"#コメント\r\nA/1.0\r\nB/2.0 (表)\r\n"), ""},
+        {"UTF-16", Utf16LE(L"# コメント\r\nA/1.0 (caf\u00E9)\r\nB\r\n"), {L"A/1.0 (caf\u00E9)", L"B"},
+         Utf16LE(L"# コメント\r\nA/1.0 (caf\u00E9)\r\nB\r\n"), ""},
+        {"NEC and IBM codes", "A\r\n\x87\x90\xED\x40\r\n", {L"A", L"\u2252\u7E8A"}, "A\r\n\x87\x90\xED\x40\r\n", ""},
+        {"a single byte the code page maps", "\x80\r\n", {L"\u0080"}, "\x80\r\n", ""},
+        {"lone CR at the end", "A\r\nB\r", {L"A", L"B"}, "A\r\nB\r\n", ""},
+        {"NUL", std::string("A\0B\r\nC\r\n", 8), {L"A" + R + L"B", L"C"}, "", "AB\r\nC\r\n"},
+        {"lead byte before CR LF", "A\x81\r\nB\r\n", {L"A" + R, L"B"}, "", "A\r\nB\r\n"},
+        {"lead byte at the end", "A\r\nB\x81", {L"A", L"B" + R}, "", "A\r\nB\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        main = std::make_unique<PikeMain>(RecordingPlatform());
+        messages.clear();
+        OpenEditor(c.bytes);
+        Lines listed{L"Current/1.0"};
+        listed.insert(listed.end(), c.entries.begin(), c.entries.end());
+        EXPECT_EQ(ComboList(Combo()), listed);
+
+        Click(Editor(), UAEditForm::cmdOK);
+        if (!c.saved.empty()) {
+            EXPECT_FALSE(main->Editor()->IsOpen());
+            EXPECT_EQ(ReadList(), c.saved);
+            EXPECT_EQ(ComboList(Combo()), c.entries);
+            EXPECT_TRUE(messages.empty());
+            continue;
+        }
+        ASSERT_TRUE(main->Editor()->IsOpen());
+        EXPECT_EQ(ReadList(), c.bytes);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
+                                    L"該当する文字を直してから、もう一度 OK を押してください。");
+        EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+        std::wstring text = GetText(TextBox());
+        std::erase(text, L'\uFFFD');
+        SetEditorText(text);
+        Click(Editor(), UAEditForm::cmdOK);
+        EXPECT_FALSE(main->Editor()->IsOpen());
+        EXPECT_EQ(ReadList(), c.fixed);
+    }
+}
+
+TEST_F(UAEditFormTest, EditedFilesStayInTheirEncoding)
+{
+    const std::wstring edited = L"# 編集\r\nNew/1.0 (caf\u00E9 \U0001F600)\r\n";
+    const struct {
+        std::string before;
+        std::string after;
+    } cases[] = {
+        {Utf8(L"# 日本語\r\nA/1.0\r\n"), Utf8(edited.c_str())},
+        {"\xEF\xBB\xBF" + Utf8(L"A/1.0\r\n"), "\xEF\xBB\xBF" + Utf8(edited.c_str())},
+        {Utf16LE(L"A/1.0\r\n"), Utf16LE(edited.c_str())},
+    };
+    for (const auto& c : cases) {
+        main = std::make_unique<PikeMain>(RecordingPlatform());
+        OpenEditor(c.before);
+        SetEditorText(edited);
+        Click(Editor(), UAEditForm::cmdOK);
+        EXPECT_EQ(ReadList(), c.after);
+        EXPECT_EQ(ComboList(Combo()), (Lines{L"New/1.0 (caf\u00E9 \U0001F600)"}));
+    }
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(UAEditFormTest, UnrepresentableTextIsNotSaved)

@@ -6,7 +6,7 @@
 
 namespace {
 
-const wchar_t* const kTestKey = L"Software\\PikerosuTests\\VoAPI";
+const std::wstring kTestKey = TestRegistryRoot() + L"\\VoAPI";
 
 std::string Repeat(char c, size_t n) { return std::string(n, c); }
 
@@ -60,6 +60,19 @@ TEST(VoAPI, TextEndsAtTheFirstZero)
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Zero"), L"front");
 }
 
+TEST(VoAPI, TextOtherProgramsWroteReadsExactly)
+{
+    // Characters code page 932 lacks, which an ANSI read would turn into look-alikes or "?".
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    for (const std::wstring text : {L"caf\u00E9 \u301C \U0001F600", L"\u00AB\u00E0\uD55C"}) {
+        key.SetRaw(L"Wide", REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Wide"), text);
+        // Without a terminator, and with half a unit left over.
+        key.SetRaw(L"Wide", REG_SZ, text.c_str(), static_cast<DWORD>(text.size() * sizeof(wchar_t) + 1));
+        EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Wide"), text);
+    }
+}
+
 TEST(VoAPI, OnlyStringValuesReadAsText)
 {
     ScratchKey key(HKEY_CURRENT_USER, kTestKey);
@@ -73,7 +86,7 @@ TEST(VoAPI, OnlyStringValuesReadAsText)
 
 TEST(VoAPI, MissingKeyReadsEmptyAndWritesNothing)
 {
-    const std::wstring missing = L"Software\\PikerosuTests\\NoSuchKey";
+    const std::wstring missing = TestRegistryRoot() + L"\\NoSuchKey";
     DeleteKeyTree(HKEY_CURRENT_USER, missing);
     EXPECT_EQ(RegReadValue(HKEY_CURRENT_USER, missing, L"User Agent"), L"");
     EXPECT_EQ(RegWriteValue(HKEY_CURRENT_USER, missing, L"User Agent", L"text"), kKeyNotOpened);
@@ -106,7 +119,19 @@ LONG WINAPI CloseCounting(HKEY key)
     return RegCloseKey(key);
 }
 LONG WINAPI SetRefused(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD) { return ERROR_ACCESS_DENIED; }
-LONG WINAPI QueryRefused(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) { return ERROR_ACCESS_DENIED; }
+LONG WINAPI QueryRefused(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) { return ERROR_ACCESS_DENIED; }
+LONG WINAPI OpenDenied(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_ACCESS_DENIED; }
+LONG WINAPI OpenMissing(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) { return ERROR_FILE_NOT_FOUND; }
+// The value grows between the size asked for and the read: the first answer is too small.
+int g_queries = 0;
+LONG WINAPI QueryGrowing(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
+{
+    ++g_queries;
+    const LONG status = RegQueryValueExW(key, name, reserved, type, data, size);
+    if (!data && status == ERROR_SUCCESS)
+        *size /= 4;
+    return status;
+}
 } // namespace
 
 TEST(VoAPI, PlatformStatusPassesThroughAndEveryKeyIsClosed)
@@ -127,4 +152,24 @@ TEST(VoAPI, PlatformStatusPassesThroughAndEveryKeyIsClosed)
     EXPECT_EQ(g_opened, 3);
     EXPECT_EQ(g_closed, 3);
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), L"kept");
+
+    // A key that exists but may not be written says so; any other refusal is "not opened".
+    api = RegistryApi{};
+    api.open = OpenDenied;
+    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new", api), ERROR_ACCESS_DENIED);
+    api.open = OpenMissing;
+    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new", api), kKeyNotOpened);
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), L"kept");
+}
+
+TEST(VoAPI, ValueThatGrowsWhileReadIsReadAgainWhole)
+{
+    ScratchKey key(HKEY_CURRENT_USER, kTestKey);
+    const std::wstring text(600, L'g');
+    ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", text), 0);
+    RegistryApi api;
+    api.query = QueryGrowing;
+    g_queries = 0;
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent", api), text);
+    EXPECT_GE(g_queries, 3) << "asked the size, read too little, read again";
 }

@@ -41,7 +41,7 @@ UAEditForm::~UAEditForm()
         DestroyWindow(hwnd_);
 }
 
-void UAEditForm::Show()
+void UAEditForm::Show(HWND requester)
 {
     if (IsOpen()) {
         ShowWindow(hwnd_, SW_SHOWNORMAL);
@@ -58,7 +58,10 @@ void UAEditForm::Show()
                     GetModuleHandleW(nullptr), this);
     if (!hwnd_)
         return;
-    Form_Load();
+    if (!Form_Load(requester)) {
+        DestroyWindow(hwnd_);
+        return;
+    }
     ShowWindow(hwnd_, SW_SHOWNORMAL);
     SetForegroundWindow(hwnd_);
 }
@@ -105,12 +108,24 @@ void UAEditForm::Layout(UINT dpi)
 void UAEditForm::Closed()
 {
     font_.reset();
+    loaded_ = {};
     closed_();
 }
 
-void UAEditForm::Form_Load()
+bool UAEditForm::Form_Load(HWND requester)
 {
-    SetWindowTextW(GetDlgItem(hwnd_, UANameTextBox), ReadListFile().c_str());
+    auto document = ReadListFile();
+    if (!document) {
+        // An empty editor here would let OK replace a list the user never saw.
+        showMessage_(requester,
+                     L"ブラウザリストを読み込めませんでした。ほかのプログラムが使用中でないか確かめてから、"
+                     L"もう一度開いてください。",
+                     kAppTitle, MB_ICONWARNING);
+        return false;
+    }
+    loaded_ = std::move(*document);
+    SetWindowTextW(GetDlgItem(hwnd_, UANameTextBox), loaded_.text.c_str());
+    return true;
 }
 
 void UAEditForm::cmdOK_Click()
@@ -119,12 +134,18 @@ void UAEditForm::cmdOK_Click()
     // Saving adds one line break, so drop the last one typed; an unchanged file stays unchanged.
     if (text.ends_with(L"\r\n"))
         text.resize(text.size() - 2);
-    else if (text.ends_with(L'\n'))
+    else if (text.ends_with(L'\n') || text.ends_with(L'\r'))
         text.pop_back();
 
-    switch (WriteListFile(text)) {
+    switch (WriteListFile(text, loaded_)) {
     case ListWriteResult::Written:
         break;
+    case ListWriteResult::Unreadable:
+        showMessage_(hwnd_,
+                     L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
+                     L"該当する文字を直してから、もう一度 OK を押してください。",
+                     kAppTitle, MB_ICONWARNING);
+        return;
     case ListWriteResult::Unrepresentable:
         showMessage_(hwnd_,
                      L"システムの文字コードで表せない文字が含まれているため、保存できませんでした。"

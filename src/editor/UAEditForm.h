@@ -1,5 +1,6 @@
 #pragma once
 // The list editor: the whole list file as one block of text, saved on OK.
+#include "listfile/ListFile.h"
 #include "shell/WindowSupport.h"
 
 #include <functional>
@@ -14,7 +15,8 @@ public:
     ~UAEditForm();
 
     // Opens the editor with the file's current content, or brings an open one to the front.
-    void Show();
+    // A list file that cannot be read is reported in a box owned by requester instead.
+    void Show(HWND requester);
 
 private:
     friend class BaseWindow<UAEditForm>;
@@ -23,7 +25,7 @@ private:
     void Layout(UINT dpi);
     void Closed();
 
-    void Form_Load();
+    bool Form_Load(HWND requester);
     void cmdOK_Click();
     void cmdCancel_Click();
 
@@ -35,6 +37,7 @@ private:
     std::function<void()> refreshMain_;
     std::function<void()> closed_;
     FontHandle font_;
+    ListDocument loaded_; // what the text box was filled from
     // A hidden owner keeps the editor off the task bar without tying it to the main window.
     std::unique_ptr<HWND__, WindowDestroyer> taskbarAnchor_;
 };

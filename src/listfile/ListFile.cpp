@@ -1,14 +1,14 @@
 #include "listfile/ListFile.h"
 
-#include "shell/AnsiCodePage.h"
 #include "shell/AppGlobals.h"
 
 #include <windows.h>
 
 #include <memory>
-#include <optional>
 
 namespace {
+
+using TextEncoding::Encoding;
 
 struct HandleCloser {
     void operator()(HANDLE h) const { CloseHandle(h); }
@@ -56,6 +56,82 @@ bool WriteAll(HANDLE file, std::string_view bytes)
     return true;
 }
 
+std::optional<ListDocument> Load(HANDLE file)
+{
+    auto bytes = ReadAll(file);
+    if (!bytes)
+        return std::nullopt;
+    ListDocument document;
+    document.bytes = std::move(*bytes);
+    document.encoding = TextEncoding::Detect(document.bytes);
+    const std::string_view body = std::string_view(document.bytes).substr(TextEncoding::Bom(document.encoding).size());
+    document.text = TextEncoding::Decode(body, document.encoding);
+    return document;
+}
+
+bool IsAtMostOneLineBreak(std::wstring_view text)
+{
+    return text.empty() || text == L"\r\n" || text == L"\r" || text == L"\n";
+}
+
+std::wstring UniqueSuffix(int attempt)
+{
+    return L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) + L"-" +
+           std::to_wstring(attempt) + L".tmp";
+}
+
+// Writes the bytes beside the old file under a name of its own, then swaps them in, so that
+// a failure never leaves half a list and the file keeps its identity.
+ListWriteResult ReplaceListFile(std::string_view bytes)
+{
+    const std::wstring path = ListFilePath();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists) {
+        if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
+            return ListWriteResult::Failed; // the user has said this file is not to change
+        // Held by another program: find out before anything is written or moved (some
+        // ReplaceFile implementations leave a stray file behind when it fails on that).
+        if (!OpenFile(path, GENERIC_WRITE | DELETE, OPEN_EXISTING))
+            return ListWriteResult::Failed;
+    }
+
+    std::wstring temporary;
+    FileHandle file;
+    for (int attempt = 0; !file && attempt < 16; ++attempt) {
+        temporary = path + UniqueSuffix(attempt);
+        HANDLE h = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            file.reset(h);
+        else if (GetLastError() != ERROR_FILE_EXISTS)
+            return ListWriteResult::Failed;
+    }
+    if (!file)
+        return ListWriteResult::Failed;
+    const bool written = WriteAll(file.get(), bytes) && FlushFileBuffers(file.get());
+    file.reset();
+
+    bool replaced = false;
+    if (written && exists) {
+        replaced = ReplaceFileW(path.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                nullptr, nullptr);
+        // ReplaceFile can fail after the old file has gone; then the new one must take its place,
+        // and if even that fails it stays where it is, as the only copy.
+        if (!replaced && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) ? ListWriteResult::Written
+                                                                                        : ListWriteResult::Failed;
+    } else if (written) {
+        replaced = MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+    }
+    if (!replaced) {
+        DeleteFileW(temporary.c_str());
+        return ListWriteResult::Failed;
+    }
+    if (exists)
+        SetFileAttributesW(path.c_str(), attributes); // not every ReplaceFile carries them over
+    return ListWriteResult::Written;
+}
+
 } // namespace
 
 std::wstring ListFilePath()
@@ -86,10 +162,10 @@ void ReloadCandidates(CandidateList& list)
     const FileHandle file = OpenFile(ListFilePath(), GENERIC_READ, OPEN_EXISTING);
     if (!file)
         return;
-    const auto bytes = ReadAll(file.get());
-    if (!bytes)
+    auto document = Load(file.get());
+    if (!document)
         return;
-    std::wstring text = AnsiCodePage::ToWide(*bytes);
+    std::wstring& text = document->text;
     std::vector<std::wstring_view> entries = SplitLines(text);
     std::erase_if(entries, [](std::wstring_view line) { return line.starts_with(L'#'); });
     size_t characters = 0;
@@ -103,33 +179,36 @@ void ReloadCandidates(CandidateList& list)
     }
 }
 
-std::wstring ReadListFile()
+std::optional<ListDocument> ReadListFile()
 {
-    FileHandle file = OpenFile(ListFilePath(), GENERIC_READ, OPEN_ALWAYS);
-    if (!file)
-        return {};
-    const auto bytes = ReadAll(file.get());
-    return bytes ? AnsiCodePage::ToWide(*bytes) : std::wstring();
+    const std::wstring path = ListFilePath();
+    FileHandle file = OpenFile(path, GENERIC_READ, OPEN_ALWAYS);
+    if (file)
+        return Load(file.get());
+    // Missing and not creatable (its folder is gone) is still an empty list; anything else
+    // (held by another program, no rights, a folder of that name) is a file we cannot read.
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
+        return ListDocument{};
+    return std::nullopt;
 }
 
-ListWriteResult WriteListFile(std::wstring_view text)
+ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded)
 {
-    auto bytes = AnsiCodePage::FromWide(text);
-    if (!bytes)
-        return ListWriteResult::Unrepresentable;
-    bytes->append("\r\n");
-
-    // Write beside the old file, then swap it in, so a failure never leaves half a list.
-    const std::wstring path = ListFilePath();
-    const std::wstring temporary = path + L".new";
-    bool written = false;
-    {
-        const FileHandle file = OpenFile(temporary, GENERIC_WRITE, CREATE_ALWAYS);
-        written = file && WriteAll(file.get(), *bytes) && FlushFileBuffers(file.get());
+    if (text.find(TextEncoding::kReplacement) != std::wstring_view::npos)
+        return ListWriteResult::Unreadable;
+    const Encoding encoding = loaded.encoding;
+    std::string bytes;
+    const std::wstring_view rest = std::wstring_view(loaded.text).substr(std::min(text.size(), loaded.text.size()));
+    if (loaded.text.starts_with(text) && IsAtMostOneLineBreak(rest)) {
+        // Untouched: the file's own bytes, so a character with two codes keeps the one it had.
+        bytes = loaded.bytes.substr(0, loaded.bytes.size() - rest.size() * TextEncoding::UnitSize(encoding));
+    } else {
+        const auto encoded = TextEncoding::Encode(text, encoding);
+        if (!encoded)
+            return ListWriteResult::Unrepresentable;
+        bytes = std::string(TextEncoding::Bom(encoding)) + *encoded;
     }
-    if (written && MoveFileExW(temporary.c_str(), path.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return ListWriteResult::Written;
-    DeleteFileW(temporary.c_str());
-    return ListWriteResult::Failed;
+    bytes += *TextEncoding::Encode(L"\r\n", encoding);
+    return ReplaceListFile(bytes);
 }

@@ -1,5 +1,8 @@
 #pragma once
-// The candidate list file PIKEROSU.DAT beside the executable, in the ANSI code page.
+// The candidate list file PIKEROSU.DAT beside the executable.
+#include "shell/TextEncoding.h"
+
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,12 +25,21 @@ public:
 // clearing the list. A missing or unreadable file appends nothing.
 void ReloadCandidates(CandidateList& list);
 
-// The whole file as text, line breaks included. A missing file is created empty where
-// the folder allows it; either way it reads as empty text.
-std::wstring ReadListFile();
+// The file as it was read: its bytes, the encoding they are in, and the text they hold.
+struct ListDocument {
+    std::string bytes;
+    TextEncoding::Encoding encoding = TextEncoding::Encoding::Ansi;
+    std::wstring text; // line breaks included
+};
 
-enum class ListWriteResult { Written, Unrepresentable, Failed };
+// The whole file. A missing file reads as empty and is created empty where the folder
+// allows it; a file that exists but cannot be read gives nothing.
+std::optional<ListDocument> ReadListFile();
 
-// Replaces the file with the text followed by CR LF, in one step: on any failure the
-// old file stays as it was.
-ListWriteResult WriteListFile(std::wstring_view text);
+enum class ListWriteResult { Written, Unreadable, Unrepresentable, Failed };
+
+// Replaces the file, in one step and in the encoding it was read in, with the text followed
+// by CR LF. A text the file held untouched is written with the file's own bytes. Refuses
+// text holding U+FFFD (Unreadable) or characters the encoding lacks (Unrepresentable); on
+// any failure the old file stays as it was.
+ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded);

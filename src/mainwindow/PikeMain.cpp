@@ -14,6 +14,7 @@ constexpr wchar_t kClassName[] = L"PikerosuMain";
 constexpr ChildLayout kClientArea{0, 3036, 2520, 6288, 1920};
 constexpr int kComboDropHeight = 3000;
 constexpr size_t kMaxTextBytes = 1024;
+constexpr wchar_t kFailureTitle[] = L"ピケロスブラウザ － 登録の失敗";
 
 // In tab order; the frame comes last so that it lies behind the others.
 constexpr ChildLayout kLayout[] = {
@@ -148,10 +149,15 @@ void PikeMain::Form_Load()
 
 void PikeMain::Command1_Click()
 {
+    // The button is disabled then, but a click can still be sent to it.
+    if (systemKind_ == SystemKind::Unknown)
+        return;
     HWND combo = GetDlgItem(hwnd_, UAName);
     std::wstring text = GetText(combo);
     if (text.size() * sizeof(wchar_t) > kMaxTextBytes) {
         Message(hwnd_, L"登録内容が 1024バイトを超えています。 超えた末尾を切り取りました。", kAppTitle, MB_ICONWARNING);
+        if (!IsOpen())
+            return; // closed while the warning was up: the user is gone, so is the request
         size_t keep = kMaxTextBytes / sizeof(wchar_t);
         if (IS_HIGH_SURROGATE(text[keep - 1]))
             --keep; // never leave half a character behind
@@ -159,20 +165,20 @@ void PikeMain::Command1_Click()
         SetWindowTextW(combo, text.c_str());
     }
 
-    LONG status = 0;
-    if (systemKind_ == SystemKind::Windows)
-        status = RegWriteValue(HKEY_USERS, kWindowsSubKey, kUserAgentValue, text, platform_.registry);
-    if (systemKind_ == SystemKind::WindowsNT)
-        status = RegWriteValue(HKEY_USERS, kWindowsNTSubKey, kUserAgentValue, text, platform_.registry);
+    const wchar_t* subKey = systemKind_ == SystemKind::Windows ? kWindowsSubKey : kWindowsNTSubKey;
+    const LONG status = RegWriteValue(HKEY_USERS, subKey, kUserAgentValue, text, platform_.registry);
 
     if (status == 0)
         Message(hwnd_, L"システムに登録しました。登録内容は次回ブラウザを起動した時から有効となります。",
                 L"ピケロスブラウザ － 登録の成立", MB_ICONINFORMATION);
+    else if (status == ERROR_ACCESS_DENIED)
+        Message(hwnd_, L"登録する権限がありません。このプログラムを管理者として実行してから、もう一度登録してください。",
+                kFailureTitle, MB_ICONERROR);
     else if (status == ERROR_NO_UNICODE_TRANSLATION)
         Message(hwnd_, L"登録内容に、システムの文字コードで表せない文字が含まれているため、登録できませんでした。",
-                L"ピケロスブラウザ － 登録の失敗", MB_ICONERROR);
+                kFailureTitle, MB_ICONERROR);
     else
-        Message(hwnd_, L"システムに問題があり、登録できませんでした。", L"ピケロスブラウザ － 登録の失敗", MB_ICONERROR);
+        Message(hwnd_, L"システムに問題があり、登録できませんでした。", kFailureTitle, MB_ICONERROR);
 }
 
 void PikeMain::Command2_Click()
@@ -183,7 +189,7 @@ void PikeMain::Command2_Click()
                                                    if (!IsOpen())
                                                        platform_.lastWindowClosed();
                                                });
-    editor_->Show();
+    editor_->Show(hwnd_);
 }
 
 void PikeMain::RefreshCandidates()

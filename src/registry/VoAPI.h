@@ -6,9 +6,10 @@
 #include <string_view>
 
 // The four advapi32 operations the module uses. Tests hand in their own to make them fail.
+// Values are read as UTF-16 and stored through the ANSI code page.
 struct RegistryApi {
     decltype(&RegOpenKeyExA) open = RegOpenKeyExA;
-    decltype(&RegQueryValueExA) query = RegQueryValueExA;
+    decltype(&RegQueryValueExW) query = RegQueryValueExW;
     decltype(&RegSetValueExA) set = RegSetValueExA;
     decltype(&RegCloseKey) close = RegCloseKey;
 };
@@ -19,7 +20,8 @@ inline constexpr LONG kKeyNotOpened = -1;
 std::wstring RegReadValue(HKEY root, std::wstring_view subKey, std::wstring_view valueName,
                           const RegistryApi& api = {});
 
-// 0 on success, kKeyNotOpened when the key cannot be opened, otherwise the platform's status.
-// ERROR_NO_UNICODE_TRANSLATION when the text holds a character the ANSI code page lacks.
+// 0 on success; ERROR_ACCESS_DENIED when the key may not be opened for writing;
+// kKeyNotOpened when it cannot be opened for another reason; otherwise the platform's
+// status. ERROR_NO_UNICODE_TRANSLATION when the text holds a character the ANSI code page lacks.
 LONG RegWriteValue(HKEY root, std::wstring_view subKey, std::wstring_view valueName,
                    std::wstring_view text, const RegistryApi& api = {});

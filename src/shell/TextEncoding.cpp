@@ -1,0 +1,191 @@
+#include "shell/TextEncoding.h"
+
+#include <algorithm>
+
+namespace TextEncoding {
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LEBom = "\xFF\xFE";
+constexpr std::string_view kUtf16BEBom = "\xFE\xFF";
+
+int Count(size_t size) { return static_cast<int>(size); } // a list file is far below 2 GB
+
+// Empty when the code page rejects any of the bytes.
+std::optional<std::wstring> DecodeStrict(std::string_view bytes, UINT codePage)
+{
+    if (bytes.empty())
+        return std::wstring();
+    std::wstring text(bytes.size(), L'\0'); // no byte becomes more than one UTF-16 unit
+    const int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), Count(bytes.size()),
+                                           text.data(), Count(text.size()));
+    if (length <= 0)
+        return std::nullopt;
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+// One character at a time, so a broken one costs one U+FFFD and nothing around it.
+void AppendCharacters(std::wstring& text, std::string_view bytes, UINT codePage)
+{
+    if (codePage == CP_UTF8) {
+        std::wstring part(bytes.size(), L'\0');
+        part.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), Count(bytes.size()),
+                                                            part.data(), Count(part.size()))));
+        text += part;
+        return;
+    }
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (IsDBCSLeadByteEx(codePage, static_cast<BYTE>(bytes[i])) && i + 1 < bytes.size()) {
+            if (const auto pair = DecodeStrict(bytes.substr(i, 2), codePage)) {
+                text += *pair;
+                ++i;
+                continue;
+            }
+        }
+        const auto single = DecodeStrict(bytes.substr(i, 1), codePage);
+        text += single ? *single : std::wstring(1, kReplacement);
+    }
+}
+
+// Line by line, so that no broken character can take a CR or LF with it.
+std::wstring DecodeBytes(std::string_view bytes, UINT codePage)
+{
+    if (auto whole = DecodeStrict(bytes, codePage))
+        return std::move(*whole);
+    std::wstring text;
+    text.reserve(bytes.size());
+    for (;;) {
+        const size_t end = bytes.find_first_of("\r\n");
+        const std::string_view line = bytes.substr(0, end);
+        if (auto decoded = DecodeStrict(line, codePage))
+            text += *decoded;
+        else
+            AppendCharacters(text, line, codePage);
+        if (end == std::string_view::npos)
+            return text;
+        text += static_cast<wchar_t>(bytes[end]);
+        bytes.remove_prefix(end + 1);
+    }
+}
+
+bool IsLoneSurrogate(std::wstring_view text, size_t k)
+{
+    if (IS_HIGH_SURROGATE(text[k]))
+        return k + 1 == text.size() || !IS_LOW_SURROGATE(text[k + 1]);
+    return IS_LOW_SURROGATE(text[k]) && (k == 0 || !IS_HIGH_SURROGATE(text[k - 1]));
+}
+
+std::wstring DecodeUtf16(std::string_view bytes, bool bigEndian)
+{
+    std::wstring text;
+    text.reserve(bytes.size() / 2 + 1);
+    size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+        const auto first = static_cast<BYTE>(bytes[i]), second = static_cast<BYTE>(bytes[i + 1]);
+        text += static_cast<wchar_t>(bigEndian ? first << 8 | second : second << 8 | first);
+    }
+    if (i < bytes.size())
+        text += kReplacement; // half a unit at the end
+    for (size_t k = 0; k < text.size(); ++k)
+        if (IsLoneSurrogate(text, k))
+            text[k] = kReplacement; // replacing one never pairs or parts its neighbours
+    return text;
+}
+
+std::optional<std::string> EncodeCodePage(std::wstring_view text, UINT codePage)
+{
+    if (text.empty())
+        return std::string();
+    // UTF-8 takes neither the best-fit flag nor a default character.
+    const bool utf8 = codePage == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* const reportDefault = utf8 ? nullptr : &usedDefault;
+    const int size = WideCharToMultiByte(codePage, flags, text.data(), Count(text.size()), nullptr, 0, nullptr,
+                                         reportDefault);
+    if (size <= 0 || usedDefault)
+        return std::nullopt;
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(codePage, flags, text.data(), Count(text.size()), bytes.data(), size, nullptr, reportDefault);
+    // A best-fit mapping that slipped through shows up as a text that does not come back.
+    if (usedDefault || DecodeStrict(bytes, codePage) != text)
+        return std::nullopt;
+    return bytes;
+}
+
+std::string EncodeUtf16(std::wstring_view text, bool bigEndian)
+{
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (const wchar_t unit : text) {
+        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+        bytes += bigEndian ? high : low;
+        bytes += bigEndian ? low : high;
+    }
+    return bytes;
+}
+
+} // namespace
+
+Encoding Detect(std::string_view bytes)
+{
+    if (bytes.starts_with(kUtf8Bom))
+        return Encoding::Utf8Bom;
+    if (bytes.starts_with(kUtf16LEBom))
+        return Encoding::Utf16LE;
+    if (bytes.starts_with(kUtf16BEBom))
+        return Encoding::Utf16BE;
+    const bool multiByte = std::any_of(bytes.begin(), bytes.end(), [](char c) { return c & 0x80; });
+    if (multiByte && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), Count(bytes.size()),
+                                         nullptr, 0) > 0)
+        return Encoding::Utf8;
+    return Encoding::Ansi;
+}
+
+std::string_view Bom(Encoding encoding)
+{
+    switch (encoding) {
+    case Encoding::Utf8Bom: return kUtf8Bom;
+    case Encoding::Utf16LE: return kUtf16LEBom;
+    case Encoding::Utf16BE: return kUtf16BEBom;
+    default: return {};
+    }
+}
+
+size_t UnitSize(Encoding encoding)
+{
+    return encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE ? 2 : 1;
+}
+
+std::wstring Decode(std::string_view body, Encoding encoding, UINT ansiCodePage)
+{
+    std::wstring text;
+    switch (encoding) {
+    case Encoding::Ansi: text = DecodeBytes(body, ansiCodePage); break;
+    case Encoding::Utf8:
+    case Encoding::Utf8Bom: text = DecodeBytes(body, CP_UTF8); break;
+    case Encoding::Utf16LE:
+    case Encoding::Utf16BE: text = DecodeUtf16(body, encoding == Encoding::Utf16BE); break;
+    }
+    std::replace(text.begin(), text.end(), L'\0', kReplacement); // a NUL would end the text early
+    return text;
+}
+
+std::optional<std::string> Encode(std::wstring_view text, Encoding encoding, UINT ansiCodePage)
+{
+    switch (encoding) {
+    case Encoding::Ansi: return EncodeCodePage(text, ansiCodePage);
+    case Encoding::Utf8:
+    case Encoding::Utf8Bom: return EncodeCodePage(text, CP_UTF8);
+    case Encoding::Utf16LE:
+    case Encoding::Utf16BE:
+        for (size_t k = 0; k < text.size(); ++k)
+            if (IsLoneSurrogate(text, k))
+                return std::nullopt;
+        return EncodeUtf16(text, encoding == Encoding::Utf16BE);
+    }
+    return std::nullopt;
+}
+
+} // namespace TextEncoding

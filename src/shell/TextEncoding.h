@@ -1,0 +1,34 @@
+#pragma once
+// The one place where text crosses between UTF-16 and the bytes of files and the registry.
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace TextEncoding {
+
+// Utf16 files always start with their byte-order mark; Utf8 files may or may not.
+enum class Encoding { Ansi, Utf8, Utf8Bom, Utf16LE, Utf16BE };
+
+// What a file's bytes are written in: a byte-order mark decides; without one, valid UTF-8
+// that holds at least one multi-byte character is UTF-8; anything else is the ANSI code page.
+Encoding Detect(std::string_view bytes);
+
+// The byte-order mark the encoding starts a file with (empty for Ansi and Utf8).
+std::string_view Bom(Encoding encoding);
+
+// Bytes per code unit: 2 for UTF-16, 1 otherwise.
+size_t UnitSize(Encoding encoding);
+
+// The bytes after the byte-order mark as text. A byte or sequence that is not valid in the
+// encoding, and a NUL, each become U+FFFD; CR and LF always come through as themselves.
+std::wstring Decode(std::string_view body, Encoding encoding, UINT ansiCodePage = GetACP());
+
+// The text's bytes without a byte-order mark; empty when the encoding cannot hold every
+// character exactly (no default character, no best-fit look-alike, no lone surrogate).
+std::optional<std::string> Encode(std::wstring_view text, Encoding encoding, UINT ansiCodePage = GetACP());
+
+inline constexpr wchar_t kReplacement = L'\uFFFD';
+
+} // namespace TextEncoding
