@@ -1,11 +1,14 @@
 #include "mainwindow/PikeMain.h"
 
+#include "editor/UAEditForm.h"
+
 #include "TestSupport.h"
 #include "WindowTestSupport.h"
 
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -297,21 +300,92 @@ TEST_F(PikeMainTest, LayoutFollowsTheDpiAndKeepsTheFrameBehind)
     SetUserAgent(kWindowsSubKey, kWindowsText);
     auto main = Open();
     const UINT dpi = GetDpiForWindow(main->Window());
-    RECT client;
-    GetClientRect(main->Window(), &client);
-    EXPECT_EQ(client.right, Twips(6288, dpi));
-    EXPECT_EQ(client.bottom, Twips(1920, dpi));
+    if (const char* expected = std::getenv("PIKE_EXPECT_DPI"))
+        ASSERT_EQ(dpi, static_cast<UINT>(std::atoi(expected))) << "the prefix's DPI did not take";
+    const std::initializer_list<ChildLayout> controls = {
+        {PikeMain::UAName, 276, 648, 5772, 276},
+        {PikeMain::Command1, 276, 1128, 1620, 336},
+        {PikeMain::Command2, 2244, 1128, 2100, 336},
+        {PikeMain::Frame1, 72, 192, 6156, 1464},
+    };
+    ExpectClientArea(main->Window(), 6288, 1920);
+    ExpectControls(main->Window(), controls, dpi);
     POINT origin{0, 0};
     ClientToScreen(main->Window(), &origin);
     EXPECT_EQ(origin.x, Twips(3036, dpi));
     EXPECT_EQ(origin.y, Twips(2520, dpi));
-
-    RECT button;
-    GetWindowRect(Control(main->Window(), PikeMain::Command2), &button);
-    MapWindowPoints(nullptr, main->Window(), reinterpret_cast<POINT*>(&button), 2);
-    EXPECT_EQ(button.left, Twips(2244, dpi));
-    EXPECT_EQ(button.top, Twips(1128, dpi));
-    EXPECT_EQ(button.right - button.left, Twips(2100, dpi));
     EXPECT_EQ(GetWindow(Control(main->Window(), PikeMain::Frame1), GW_HWNDNEXT), nullptr)
         << "the frame is last in the z-order, behind the controls it encloses";
+
+    // Moved to a monitor of another DPI: the same twips, the new font, the old one freed.
+    const auto oldFont = reinterpret_cast<HFONT>(SendMessageW(Combo(*main), WM_GETFONT, 0, 0));
+    const UINT other = dpi == 144 ? 192 : 144;
+    ChangeDpi(main->Window(), other);
+    ExpectControls(main->Window(), controls, other);
+    EXPECT_EQ(GetObjectType(oldFont), 0u) << "the old font is freed once no control uses it";
+}
+
+TEST_F(PikeMainTest, ComboBoxIsNamedByItsFrameForScreenReaders)
+{
+    for (const bool found : {true, false}) {
+        messages.clear();
+        if (found)
+            SetUserAgent(kWindowsSubKey, kWindowsText);
+        else
+            DeleteKeyTree(HKEY_USERS, kWindowsSubKey);
+        auto main = Open();
+        HWND label = GetWindow(Combo(*main), GW_HWNDPREV);
+        wchar_t className[16] = {};
+        GetClassNameW(label, className, 16);
+        EXPECT_STREQ(className, L"Static");
+        EXPECT_EQ(GetText(label), Caption(*main));
+        EXPECT_EQ(GetText(label), found ? L"User Agent (Windows)" : L"User Agent (System Unknown!)");
+        EXPECT_FALSE(IsWindowVisible(label));
+    }
+}
+
+TEST_F(PikeMainTest, EnterPressesTheFocusedButtonOnly)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    HWND comboEdit = FindWindowExW(Combo(*main), nullptr, WC_EDITW, nullptr);
+    SetWindowTextW(Combo(*main), L"Opera/9.80");
+    PressKey(comboEdit, VK_RETURN);
+    EXPECT_TRUE(messages.empty()) << "no default button";
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), kWindowsText);
+
+    PressKey(Control(main->Window(), PikeMain::Command1), VK_RETURN);
+    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), L"Opera/9.80");
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].title, kSuccessTitle);
+
+    PressKey(Control(main->Window(), PikeMain::Command2), VK_RETURN);
+    ASSERT_TRUE(main->Editor() && main->Editor()->IsOpen());
+}
+
+TEST_F(PikeMainTest, FocusComesBackWhereTheUserLeftIt)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    HWND button = Control(main->Window(), PikeMain::Command2);
+    SetForegroundWindow(main->Window());
+    SetFocus(button);
+    ShowWindow(main->Window(), SW_MINIMIZE);
+    PumpMessages();
+
+    ShowWindow(main->Window(), SW_RESTORE);
+    PumpMessages();
+    EXPECT_EQ(GetFocus(), button) << "after minimise and restore";
+
+    HWND other = CreateWindowExW(0, WC_STATICW, L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                                 nullptr, nullptr, nullptr);
+    SetActiveWindow(other);
+    PumpMessages();
+    SetActiveWindow(main->Window());
+    PumpMessages();
+    EXPECT_EQ(GetFocus(), button) << "after another window was active";
+    DestroyWindow(other);
+
+    SetFocus(main->Window()); // focus given to the window itself goes on to the control
+    EXPECT_EQ(GetFocus(), button);
 }

@@ -137,6 +137,37 @@ TEST_F(UAEditFormTest, EnterAndEscapeAreTheTextBoxs)
     EXPECT_EQ(GetFocus(), Control(Editor(), UAEditForm::cmdCancel));
     PressKey(GetFocus(), VK_ESCAPE);
     EXPECT_TRUE(main->Editor()->IsOpen());
+
+    // Enter on a focused button presses that button.
+    PressKey(GetFocus(), VK_TAB);
+    ASSERT_EQ(GetFocus(), Control(Editor(), UAEditForm::cmdOK));
+    PressKey(GetFocus(), VK_RETURN);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    EXPECT_EQ(ReadList(), "A\r\n");
+    Click(main->Window(), PikeMain::Command2);
+    SetEditorText(L"discarded");
+    PressKey(Control(Editor(), UAEditForm::cmdCancel), VK_RETURN);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    EXPECT_EQ(ReadList(), "A\r\n");
+}
+
+TEST_F(UAEditFormTest, LayoutFollowsTheDpiAndTheTextBoxHasAName)
+{
+    OpenEditor(kList);
+    const std::initializer_list<ChildLayout> controls = {
+        {UAEditForm::UANameTextBox, 36, 48, 6336, 3228},
+        {UAEditForm::cmdCancel, 3360, 3360, 1212, 372},
+        {UAEditForm::cmdOK, 1572, 3372, 1236, 345},
+    };
+    const UINT dpi = GetDpiForWindow(Editor());
+    ExpectClientArea(Editor(), 6408, 3816);
+    ExpectControls(Editor(), controls, dpi);
+    ChangeDpi(Editor(), dpi == 144 ? 192 : 144);
+    ExpectControls(Editor(), controls, dpi == 144 ? 192 : 144);
+
+    HWND label = GetWindow(TextBox(), GW_HWNDPREV);
+    EXPECT_EQ(GetText(label), L"ブラウザリスト");
+    EXPECT_FALSE(IsWindowVisible(label));
 }
 
 TEST_F(UAEditFormTest, FileThatMayNotBeReplacedKeepsFileTextAndEditor)

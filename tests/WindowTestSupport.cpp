@@ -134,3 +134,53 @@ void PumpMessages()
         }
     }
 }
+
+void ExpectClientArea(HWND window, int width, int height)
+{
+    const UINT dpi = GetDpiForWindow(window);
+    RECT client, frame;
+    GetClientRect(window, &client);
+    GetWindowRect(window, &frame);
+    EXPECT_NEAR(client.right, Twips(width, dpi), 1) << dpi;
+    EXPECT_NEAR(client.bottom, Twips(height, dpi), 1) << dpi;
+    SIZE asked{};
+    ASSERT_TRUE(SendMessageW(window, WM_GETDPISCALEDSIZE, dpi, reinterpret_cast<LPARAM>(&asked)));
+    EXPECT_EQ(asked.cx, frame.right - frame.left);
+    EXPECT_EQ(asked.cy, frame.bottom - frame.top);
+}
+
+void ExpectControls(HWND window, std::initializer_list<ChildLayout> controls, UINT dpi)
+{
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi));
+    for (const ChildLayout& at : controls) {
+        HWND control = Control(window, at.id);
+        RECT r;
+        GetWindowRect(control, &r);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
+        EXPECT_NEAR(r.left, Twips(at.left, dpi), 1) << at.id << " at " << dpi;
+        EXPECT_NEAR(r.top, Twips(at.top, dpi), 1) << at.id << " at " << dpi;
+        EXPECT_NEAR(r.right - r.left, Twips(at.width, dpi), 1) << at.id << " at " << dpi;
+        LOGFONTW font{};
+        ASSERT_TRUE(GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font))
+            << "control " << at.id << " uses a font that is gone";
+        EXPECT_EQ(font.lfHeight, metrics.lfMessageFont.lfHeight) << at.id << " at " << dpi;
+    }
+}
+
+void ChangeDpi(HWND window, UINT dpi)
+{
+    RECT now;
+    GetWindowRect(window, &now);
+    const UINT old = GetDpiForWindow(window);
+    RECT suggested{now.left, now.top, now.left + MulDiv(now.right - now.left, static_cast<int>(dpi), static_cast<int>(old)),
+                   now.top + MulDiv(now.bottom - now.top, static_cast<int>(dpi), static_cast<int>(old))};
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    PumpMessages();
+    SIZE asked{};
+    ASSERT_TRUE(SendMessageW(window, WM_GETDPISCALEDSIZE, dpi, reinterpret_cast<LPARAM>(&asked)));
+    GetWindowRect(window, &now);
+    EXPECT_EQ(now.right - now.left, asked.cx) << "sized from its twips, not by the suggestion";
+    EXPECT_EQ(now.bottom - now.top, asked.cy);
+}

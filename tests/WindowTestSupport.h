@@ -41,3 +41,13 @@ void Click(HWND window, int id);
 void TypeText(HWND target, const std::wstring& text); // as keyboard characters
 void PressKey(HWND target, WPARAM key);              // through the dialog key handling
 void PumpMessages();
+
+// The controls stand where their twips put them at dpi (within one pixel), and every
+// control uses a live font of the message font's height at dpi.
+void ExpectControls(HWND window, std::initializer_list<ChildLayout> controls, UINT dpi);
+// The client area has its size in twips at the window's own DPI, and the size the window
+// asks for at that DPI is the size it has.
+void ExpectClientArea(HWND window, int width, int height);
+// Sends the window what Windows sends when it moves to a monitor of another DPI, with a
+// suggestion scaled from the old size as Windows makes it; the window must size itself.
+void ChangeDpi(HWND window, UINT dpi);

@@ -8,7 +8,6 @@
 namespace {
 
 constexpr wchar_t kClassName[] = L"PikerosuListEditor";
-constexpr ChildLayout kClientArea{0, 0, 0, 6408, 3816}; // placed where the system chooses
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME;
 
@@ -58,6 +57,7 @@ void UAEditForm::Show(HWND requester)
                     GetModuleHandleW(nullptr), this);
     if (!hwnd_)
         return;
+    FitToMonitorDpi();
     if (!Form_Load(requester)) {
         DestroyWindow(hwnd_);
         return;
@@ -70,6 +70,10 @@ LRESULT UAEditForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CREATE: {
+        // The text box's name for screen readers: a hidden label just before it in z-order.
+        CreateWindowExW(0, WC_STATICW, L"ブラウザリスト", WS_CHILD, 0, 0, 0, 0, hwnd_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(UANameTextBoxLabel)), GetModuleHandleW(nullptr),
+                        nullptr);
         HWND edit = CreateChild(hwnd_, WC_EDITW, L"",
                                 ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL |
                                     WS_HSCROLL | WS_BORDER | WS_TABSTOP | WS_GROUP,
@@ -78,7 +82,6 @@ LRESULT UAEditForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         Edit_LimitText(edit, 0); // as large as the file is
         CreateChild(hwnd_, WC_BUTTONW, L"キャンセル", BS_PUSHBUTTON | WS_TABSTOP, kLayout[1]);
         CreateChild(hwnd_, WC_BUTTONW, L"OK", BS_PUSHBUTTON | WS_TABSTOP, kLayout[2]);
-        Layout(GetDpiForWindow(hwnd_));
         return 0;
     }
     HANDLE_MSG(hwnd_, WM_COMMAND, OnCommand);

@@ -8,7 +8,8 @@
 
 class UAEditForm : public BaseWindow<UAEditForm> {
 public:
-    enum ControlId { UANameTextBox = 201, cmdCancel, cmdOK };
+    enum ControlId { UANameTextBox = 201, cmdCancel, cmdOK, UANameTextBoxLabel };
+    static constexpr ChildLayout kClientArea{0, 0, 0, 6408, 3816}; // placed where the system chooses
 
     // refreshMain runs after a successful save; closed runs whenever the window has gone.
     UAEditForm(MessageBoxFn showMessage, std::function<void()> refreshMain, std::function<void()> closed);

@@ -74,10 +74,20 @@ bool IsAtMostOneLineBreak(std::wstring_view text)
     return text.empty() || text == L"\r\n" || text == L"\r" || text == L"\n";
 }
 
+// ".<process>-<time>-<attempt>.tmp" in hexadecimal; formatted by hand, as printf would
+// bring its whole number formatting into the program for this one name.
 std::wstring UniqueSuffix(int attempt)
 {
-    return L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64()) + L"-" +
-           std::to_wstring(attempt) + L".tmp";
+    std::wstring suffix = L".";
+    for (const unsigned long long part : {static_cast<unsigned long long>(GetCurrentProcessId()), GetTickCount64(),
+                                          static_cast<unsigned long long>(attempt)}) {
+        std::wstring digits;
+        for (unsigned long long rest = part; digits.empty() || rest; rest >>= 4)
+            digits.insert(digits.begin(), L"0123456789abcdef"[rest & 15]);
+        suffix += digits + L"-";
+    }
+    suffix.back() = L'.';
+    return suffix + L"tmp";
 }
 
 // Writes the bytes beside the old file under a name of its own, then swaps them in, so that

@@ -10,8 +10,6 @@
 namespace {
 
 constexpr wchar_t kClassName[] = L"PikerosuMain";
-// The client area stands at this stored place on the screen.
-constexpr ChildLayout kClientArea{0, 3036, 2520, 6288, 1920};
 constexpr int kComboDropHeight = 3000;
 constexpr size_t kMaxTextBytes = 1024;
 constexpr wchar_t kFailureTitle[] = L"ピケロスブラウザ － 登録の失敗";
@@ -63,6 +61,7 @@ bool PikeMain::Open(int showCommand)
                     frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     if (!hwnd_)
         return false;
+    FitToMonitorDpi();
     Form_Load();
     ShowWindow(hwnd_, showCommand);
     return true;
@@ -72,12 +71,15 @@ LRESULT PikeMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CREATE: {
+        // Screen readers name a control by the label just before it in z-order; this one is
+        // hidden, as the frame already says it on screen.
+        CreateWindowExW(0, WC_STATICW, L"User Agent", WS_CHILD, 0, 0, 0, 0, hwnd_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(UANameLabel)), GetModuleHandleW(nullptr), nullptr);
         CreateChild(hwnd_, WC_COMBOBOXW, L"", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP | WS_GROUP,
                     kLayout[0]);
         CreateChild(hwnd_, WC_BUTTONW, L"この内容で登録", BS_PUSHBUTTON | WS_TABSTOP, kLayout[1]);
         CreateChild(hwnd_, WC_BUTTONW, L"ブラウザリスト編集", BS_PUSHBUTTON | WS_TABSTOP, kLayout[2]);
         CreateChild(hwnd_, WC_BUTTONW, L"User Agent", BS_GROUPBOX, kLayout[3]);
-        Layout(GetDpiForWindow(hwnd_));
         return 0;
     }
     HANDLE_MSG(hwnd_, WM_COMMAND, OnCommand);
@@ -119,20 +121,25 @@ void PikeMain::Message(HWND owner, const std::wstring& text, const wchar_t* titl
     platform_.showMessage(owner, text, title, icon);
 }
 
+void PikeMain::SetFrameCaption(const wchar_t* caption)
+{
+    SetWindowTextW(GetDlgItem(hwnd_, Frame1), caption);
+    SetWindowTextW(GetDlgItem(hwnd_, UANameLabel), caption); // the combo box's name follows it
+}
+
 void PikeMain::Form_Load()
 {
     InitAppPath();
-    HWND frame = GetDlgItem(hwnd_, Frame1);
     systemKind_ = SystemKind::Windows;
-    SetWindowTextW(frame, L"User Agent (Windows)");
+    SetFrameCaption(L"User Agent (Windows)");
     std::wstring current = RegReadValue(HKEY_USERS, kWindowsSubKey, kUserAgentValue, platform_.registry);
     if (current.empty()) {
         systemKind_ = SystemKind::WindowsNT;
         current = RegReadValue(HKEY_USERS, kWindowsNTSubKey, kUserAgentValue, platform_.registry);
-        SetWindowTextW(frame, L"User Agent (Windows NT)");
+        SetFrameCaption(L"User Agent (Windows NT)");
         if (current.empty()) {
             systemKind_ = SystemKind::Unknown;
-            SetWindowTextW(frame, L"User Agent (System Unknown!)");
+            SetFrameCaption(L"User Agent (System Unknown!)");
         }
     }
     if (systemKind_ == SystemKind::Unknown) {

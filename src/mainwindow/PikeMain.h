@@ -24,7 +24,9 @@ struct Platform {
 
 class PikeMain : public BaseWindow<PikeMain> {
 public:
-    enum ControlId { UAName = 101, Frame1, Command1, Command2 };
+    enum ControlId { UAName = 101, Frame1, Command1, Command2, UANameLabel };
+    // The client area stands at this stored place on the screen (twips).
+    static constexpr ChildLayout kClientArea{0, 3036, 2520, 6288, 1920};
 
     explicit PikeMain(Platform platform = {});
     ~PikeMain();
@@ -42,6 +44,7 @@ private:
     void Layout(UINT dpi);
     void Closed();
 
+    void SetFrameCaption(const wchar_t* caption);
     void Form_Load();
     void Command1_Click();
     void Command2_Click();

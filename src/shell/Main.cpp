@@ -2,6 +2,19 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
+
+#ifdef __GLIBCXX__
+// A window program has nowhere to print why it terminates, and the default handler
+// brings the C++ name demangler into the program with it.
+namespace __gnu_cxx {
+void __verbose_terminate_handler()
+{
+    std::abort();
+}
+} // namespace __gnu_cxx
+#endif
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand)
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};

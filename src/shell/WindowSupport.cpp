@@ -39,7 +39,7 @@ FontHandle PlaceChildren(HWND parent, std::span<const ChildLayout> layouts, UINT
         font.reset(CreateFontIndirectW(&metrics.lfMessageFont));
     for (const ChildLayout& at : layouts) {
         HWND child = GetDlgItem(parent, at.id);
-        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
         SetWindowPos(child, nullptr, Twips(at.left, dpi), Twips(at.top, dpi), Twips(at.width, dpi),
                      Twips(at.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
     }

@@ -67,23 +67,36 @@ protected:
             return DefWindowProcW(hwnd, message, wParam, lParam);
         switch (message) {
         case WM_ACTIVATE: // keep the keyboard focus on the control the user left it on
-            if (LOWORD(wParam) == WA_INACTIVE) {
-                HWND focus = GetFocus();
-                if (focus && IsChild(hwnd, focus))
-                    self->focus_ = focus;
-            } else if (!HIWORD(wParam)) {
-                SetFocus(self->focus_ && IsChild(hwnd, self->focus_) ? self->focus_
-                                                                     : GetNextDlgTabItem(hwnd, nullptr, FALSE));
-            }
+            if (LOWORD(wParam) == WA_INACTIVE)
+                self->RememberFocus();
+            else if (!HIWORD(wParam))
+                self->RestoreFocus();
             return 0;
+        case WM_SETFOCUS: // restored from the task bar, or activated while minimised
+            self->RestoreFocus();
+            return 0;
+        case WM_SIZE:
+            if (wParam == SIZE_MINIMIZED)
+                self->RememberFocus();
+            break;
         case WM_NEXTDLGCTL: // a multi-line edit passing Tab on
             SetFocus(LOWORD(lParam) ? reinterpret_cast<HWND>(wParam)
                                     : GetNextDlgTabItem(hwnd, GetFocus(), wParam != 0));
             return 0;
+        case DM_GETDEFID: { // Enter presses the focused push button, and no button otherwise
+            HWND focus = GetFocus();
+            if (focus && IsChild(hwnd, focus) &&
+                (SendMessageW(focus, WM_GETDLGCODE, 0, 0) & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON)))
+                return MAKELRESULT(GetDlgCtrlID(focus), DC_HASDEFID);
+            return 0;
+        }
+        case WM_GETDPISCALEDSIZE: // keep the client area's size in twips, not just scaled
+            *reinterpret_cast<SIZE*>(lParam) = self->FrameSize(static_cast<UINT>(wParam));
+            return TRUE;
         case WM_DPICHANGED: {
             const RECT& to = *reinterpret_cast<const RECT*>(lParam);
-            SetWindowPos(hwnd, nullptr, to.left, to.top, to.right - to.left, to.bottom - to.top,
-                         SWP_NOZORDER | SWP_NOACTIVATE);
+            const SIZE size = self->FrameSize(HIWORD(wParam));
+            SetWindowPos(hwnd, nullptr, to.left, to.top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
             self->Layout(HIWORD(wParam));
             return 0;
         }
@@ -122,8 +135,38 @@ protected:
         return frame;
     }
 
+    // The outer size that gives the window its client area (Derived::kClientArea) at dpi.
+    SIZE FrameSize(UINT dpi) const
+    {
+        const RECT frame = FrameRect(Derived::kClientArea, static_cast<DWORD>(GetWindowLongW(hwnd_, GWL_STYLE)),
+                                     static_cast<DWORD>(GetWindowLongW(hwnd_, GWL_EXSTYLE)), dpi);
+        return {frame.right - frame.left, frame.bottom - frame.top};
+    }
+
+    // Windows are created at the system DPI; the monitor one lands on may have another.
+    void FitToMonitorDpi()
+    {
+        const UINT dpi = GetDpiForWindow(hwnd_);
+        const SIZE size = FrameSize(dpi);
+        SetWindowPos(hwnd_, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        static_cast<Derived*>(this)->Layout(dpi);
+    }
+
     HWND hwnd_ = nullptr;
 
 private:
+    void RememberFocus()
+    {
+        HWND focus = GetFocus();
+        if (focus && IsChild(hwnd_, focus))
+            focus_ = focus;
+    }
+    void RestoreFocus()
+    {
+        if (HWND focus = GetFocus(); focus && IsChild(hwnd_, focus))
+            return; // still where the user left it
+        SetFocus(focus_ && IsChild(hwnd_, focus_) ? focus_ : GetNextDlgTabItem(hwnd_, nullptr, FALSE));
+    }
+
     HWND focus_ = nullptr;
 };
