@@ -20,6 +20,8 @@ trap 'rm -rf "$work"; stop_wine_session' EXIT
 cp build/Pikerosu.exe build/EmptyWindow.exe "$work/"
 measure() { wine build/StartupTimer.exe "$runs" "$(winepath -w "$1")" "$2" 2>/dev/null | tr -d '\r'; }
 
+printf 'Pikerosu.exe: %s bytes (symbols in Pikerosu.debug: %s bytes)\n' \
+    "$(stat -c %s build/Pikerosu.exe)" "$(stat -c %s build/Pikerosu.debug)"
 floor="$(measure "$work/EmptyWindow.exe" EmptyWindow)"
 printf '%-22s %9s %7s\n' "program" "median ms" "x floor"
 printf '%-22s %9s %7s\n' "empty window" "$floor" "1.00"

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb xauth
-          locales fonts-ipafont-gothic openbox imagemagick x11-apps xdotool x11-utils googletest)
+          locales fonts-ipafont-gothic openbox imagemagick x11-apps xdotool x11-utils googletest
+          python3)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,9 +3,14 @@
 # stops them again on exit.
 
 session_pids=()
+# Runs on exit, also when the build failed before WINEPREFIX was set; keeps the exit status.
 stop_wine_session() {
-    WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+    local status=$?
+    if [ -n "${WINEPREFIX:-}" ]; then
+        wineserver -k >/dev/null 2>&1 || true
+    fi
     for pid in "${session_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    return "$status"
 }
 trap stop_wine_session EXIT
 

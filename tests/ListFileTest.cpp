@@ -183,3 +183,20 @@ TEST(ListFile, AFileThatExistsButCannotBeReadIsNotTakenForEmpty)
     ASSERT_TRUE(CreateDirectoryW(ListFilePath().c_str(), nullptr));
     EXPECT_FALSE(ReadListFile()) << "a folder of that name";
 }
+
+TEST(ListFile, WorksInAFolderDeeperThan260Characters)
+{
+    TempAppFolder folder;
+    std::wstring deep = folder.path();
+    while (deep.size() < 300) {
+        deep += L"ブラウザリストの深いフォルダー\\";
+        ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr)) << GetLastError();
+    }
+    AppPath = deep;
+    ASSERT_GT(ListFilePath().size(), 300u);
+    EXPECT_EQ(ReadListFile()->text, L"") << "created where it was missing";
+    ASSERT_EQ(WriteListFile(L"A/1.0", *ReadListFile()), ListWriteResult::Written);
+    ASSERT_EQ(WriteListFile(L"A/1.0\r\nB/2.0", *ReadListFile()), ListWriteResult::Written);
+    EXPECT_EQ(Candidates(), (Lines{L"A/1.0", L"B/2.0"}));
+    EXPECT_EQ(FileNames(deep), std::vector<std::wstring>{L"PIKEROSU.DAT"});
+}

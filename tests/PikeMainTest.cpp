@@ -368,21 +368,30 @@ TEST_F(PikeMainTest, FocusComesBackWhereTheUserLeftIt)
     SetUserAgent(kWindowsSubKey, kWindowsText);
     auto main = Open();
     HWND button = Control(main->Window(), PikeMain::Command2);
+    // The window manager answers activation asynchronously: let its answers arrive.
+    const auto settle = [](auto done) {
+        for (int i = 0; i < 100 && (i < 15 || !done()); ++i) {
+            PumpMessages();
+            Sleep(20);
+        }
+    };
     SetForegroundWindow(main->Window());
+    settle([&] { return GetActiveWindow() == main->Window(); });
     SetFocus(button);
-    ShowWindow(main->Window(), SW_MINIMIZE);
-    PumpMessages();
 
+    ShowWindow(main->Window(), SW_MINIMIZE);
+    settle([&] { return IsIconic(main->Window()) != FALSE; });
     ShowWindow(main->Window(), SW_RESTORE);
-    PumpMessages();
+    settle([&] { return !IsIconic(main->Window()) && GetActiveWindow() == main->Window(); });
     EXPECT_EQ(GetFocus(), button) << "after minimise and restore";
 
     HWND other = CreateWindowExW(0, WC_STATICW, L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
                                  nullptr, nullptr, nullptr);
     SetActiveWindow(other);
-    PumpMessages();
+    settle([&] { return GetActiveWindow() == other && GetForegroundWindow() == other; });
+    ASSERT_NE(GetFocus(), button);
     SetActiveWindow(main->Window());
-    PumpMessages();
+    settle([&] { return GetActiveWindow() == main->Window() && GetForegroundWindow() == main->Window(); });
     EXPECT_EQ(GetFocus(), button) << "after another window was active";
     DestroyWindow(other);
 
