@@ -46,6 +46,23 @@ TEST(TextEncoding, AnsiCodePageHoldsExactlyWhatItCan)
     EXPECT_EQ(Encode(L"ソ表", Encoding::Ansi, 65001), std::string("\xE3\x82\xBD\xE8\xA1\xA8"));
 }
 
+TEST(TextEncoding, WhatTheAnsiCodePageTakesComesBackUnchanged)
+{
+    // Every character the conversion accepts must read back as itself: under Wine, for
+    // one, U+F8F0 to U+F8F3 encode to bytes that do not decode again.
+    int accepted = 0;
+    for (unsigned code = 1; code <= 0xFFFF; ++code) {
+        if (code >= 0xD800 && code <= 0xDFFF)
+            continue;
+        const std::wstring text(1, static_cast<wchar_t>(code));
+        if (const auto bytes = Encode(text, Encoding::Ansi, 932)) {
+            ++accepted;
+            ASSERT_EQ(Decode(*bytes, Encoding::Ansi, 932), text) << code;
+        }
+    }
+    EXPECT_GT(accepted, 7000) << "JIS X 0208 and more";
+}
+
 TEST(TextEncoding, EncodingIsDecidedByTheBytes)
 {
     const struct {
