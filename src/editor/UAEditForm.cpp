@@ -70,10 +70,7 @@ LRESULT UAEditForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CREATE: {
-        // The text box's name for screen readers: a hidden label just before it in z-order.
-        CreateWindowExW(0, WC_STATICW, L"ブラウザリスト", WS_CHILD, 0, 0, 0, 0, hwnd_,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(UANameTextBoxLabel)), GetModuleHandleW(nullptr),
-                        nullptr);
+        CreateHiddenLabel(hwnd_, UANameTextBoxLabel, L"ブラウザリスト");
         HWND edit = CreateChild(hwnd_, WC_EDITW, L"",
                                 ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL |
                                     WS_HSCROLL | WS_BORDER | WS_TABSTOP | WS_GROUP,
@@ -133,14 +130,9 @@ bool UAEditForm::Form_Load(HWND requester)
 
 void UAEditForm::cmdOK_Click()
 {
-    std::wstring text = GetText(GetDlgItem(hwnd_, UANameTextBox));
+    const std::wstring text = GetText(GetDlgItem(hwnd_, UANameTextBox));
     // Saving adds one line break, so drop the last one typed; an unchanged file stays unchanged.
-    if (text.ends_with(L"\r\n"))
-        text.resize(text.size() - 2);
-    else if (text.ends_with(L'\n') || text.ends_with(L'\r'))
-        text.pop_back();
-
-    switch (WriteListFile(text, loaded_)) {
+    switch (WriteListFile(WithoutFinalLineBreak(text), loaded_)) {
     case ListWriteResult::Written:
         break;
     case ListWriteResult::Unreadable:

@@ -15,10 +15,10 @@ struct HandleCloser {
 };
 using FileHandle = std::unique_ptr<void, HandleCloser>;
 
-FileHandle OpenFile(const std::wstring& path, DWORD access, DWORD disposition)
+FileHandle OpenFile(const std::wstring& path, DWORD access, DWORD disposition,
+                    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
 {
-    HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     return FileHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
 
@@ -69,11 +69,6 @@ std::optional<ListDocument> Load(HANDLE file)
     return document;
 }
 
-bool IsAtMostOneLineBreak(std::wstring_view text)
-{
-    return text.empty() || text == L"\r\n" || text == L"\r" || text == L"\n";
-}
-
 // ".<process>-<time>-<attempt>.tmp" in hexadecimal; formatted by hand, as printf would
 // bring its whole number formatting into the program for this one name.
 std::wstring UniqueSuffix(int attempt)
@@ -110,10 +105,8 @@ ListWriteResult ReplaceListFile(std::string_view bytes)
     FileHandle file;
     for (int attempt = 0; !file && attempt < 16; ++attempt) {
         temporary = path + UniqueSuffix(attempt);
-        HANDLE h = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            file.reset(h);
-        else if (GetLastError() != ERROR_FILE_EXISTS)
+        file = OpenFile(temporary, GENERIC_WRITE, CREATE_NEW, 0);
+        if (!file && GetLastError() != ERROR_FILE_EXISTS)
             return ListWriteResult::Failed;
     }
     if (!file)
@@ -147,6 +140,15 @@ ListWriteResult ReplaceListFile(std::string_view bytes)
 std::wstring ListFilePath()
 {
     return AppPath + L"PIKEROSU.DAT";
+}
+
+std::wstring_view WithoutFinalLineBreak(std::wstring_view text)
+{
+    if (text.ends_with(L"\r\n"))
+        text.remove_suffix(2);
+    else if (text.ends_with(L'\n') || text.ends_with(L'\r'))
+        text.remove_suffix(1);
+    return text;
 }
 
 std::vector<std::wstring_view> SplitLines(std::wstring_view text)
@@ -209,10 +211,10 @@ ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded
         return ListWriteResult::Unreadable;
     const Encoding encoding = loaded.encoding;
     std::string bytes;
-    const std::wstring_view rest = std::wstring_view(loaded.text).substr(std::min(text.size(), loaded.text.size()));
-    if (loaded.text.starts_with(text) && IsAtMostOneLineBreak(rest)) {
+    if (text == loaded.text || text == WithoutFinalLineBreak(loaded.text)) {
         // Untouched: the file's own bytes, so a character with two codes keeps the one it had.
-        bytes = loaded.bytes.substr(0, loaded.bytes.size() - rest.size() * TextEncoding::UnitSize(encoding));
+        const size_t lineBreak = loaded.text.size() - text.size();
+        bytes = loaded.bytes.substr(0, loaded.bytes.size() - lineBreak * TextEncoding::UnitSize(encoding));
     } else {
         const auto encoded = TextEncoding::Encode(text, encoding);
         if (!encoded)

@@ -12,6 +12,9 @@ std::wstring ListFilePath();
 // Lines end at CR LF or a lone CR; a lone LF stays in its line. The views point into text.
 std::vector<std::wstring_view> SplitLines(std::wstring_view text);
 
+// The text without its one final CR LF, CR or LF, if it ends in one.
+std::wstring_view WithoutFinalLineBreak(std::wstring_view text);
+
 // Where entries go: the main window's combo box, or a plain vector.
 class CandidateList {
 public:

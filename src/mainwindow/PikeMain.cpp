@@ -71,10 +71,7 @@ LRESULT PikeMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CREATE: {
-        // Screen readers name a control by the label just before it in z-order; this one is
-        // hidden, as the frame already says it on screen.
-        CreateWindowExW(0, WC_STATICW, L"User Agent", WS_CHILD, 0, 0, 0, 0, hwnd_,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(UANameLabel)), GetModuleHandleW(nullptr), nullptr);
+        CreateHiddenLabel(hwnd_, UANameLabel, L"User Agent"); // the frame says it on screen
         CreateChild(hwnd_, WC_COMBOBOXW, L"", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP | WS_GROUP,
                     kLayout[0]);
         CreateChild(hwnd_, WC_BUTTONW, L"この内容で登録", BS_PUSHBUTTON | WS_TABSTOP, kLayout[1]);

@@ -1,5 +1,7 @@
 #include "shell/WindowSupport.h"
 
+#include <commctrl.h>
+
 int Twips(int twips, UINT dpi)
 {
     return MulDiv(twips, static_cast<int>(dpi), 1440);
@@ -23,11 +25,20 @@ void ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& ti
     MessageBoxW(owner, text.c_str(), title.c_str(), MB_OK | icon);
 }
 
+static HWND CreateControl(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, int id)
+{
+    return CreateWindowExW(0, className, text, WS_CHILD | style, 0, 0, 0, 0, parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+}
+
 HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, const ChildLayout& at)
 {
-    return CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, 0, 0, 0, 0,
-                           parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(at.id)), GetModuleHandleW(nullptr),
-                           nullptr);
+    return CreateControl(parent, className, text, WS_VISIBLE | WS_CLIPSIBLINGS | style, at.id);
+}
+
+HWND CreateHiddenLabel(HWND parent, int id, const wchar_t* text)
+{
+    return CreateControl(parent, WC_STATICW, text, 0, id);
 }
 
 FontHandle PlaceChildren(HWND parent, std::span<const ChildLayout> layouts, UINT dpi)

@@ -35,6 +35,9 @@ struct ChildLayout {
     int left, top, width, height;
 };
 HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, const ChildLayout& at);
+// Screen readers name a control by the label just before it in z-order: create this one
+// right before the control it names. It stays hidden where the window shows the name otherwise.
+HWND CreateHiddenLabel(HWND parent, int id, const wchar_t* text);
 // Moves the children to their places for the window's DPI and gives them the system's
 // message font at that DPI. The caller keeps the font for as long as the children use it.
 [[nodiscard]] FontHandle PlaceChildren(HWND parent, std::span<const ChildLayout> layouts, UINT dpi);
