@@ -17,9 +17,15 @@ if ((${#missing[@]})); then
     apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 fi
 
-# Wine takes its ANSI code page (932) from the Unix locale.
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-    sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-    grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+# Wine takes its ANSI code page from the Unix locale: 932 from the Japanese one; the tests
+# also use a Hindi one, which has no ANSI code page, so Wine gives it UTF-8 (65001).
+for wanted in ja_JP hi_IN; do
+    if ! locale -a 2>/dev/null | grep -qi "^$wanted\.utf-\?8$"; then
+        sed -i "s/^# *\($wanted.UTF-8 UTF-8\)/\1/" /etc/locale.gen
+        grep -q "^$wanted.UTF-8 UTF-8" /etc/locale.gen || echo "$wanted.UTF-8 UTF-8" >>/etc/locale.gen
+        generate=yes
+    fi
+done
+if [ -n "${generate:-}" ]; then
     locale-gen >&2
 fi

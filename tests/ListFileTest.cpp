@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace {
 
 struct VectorList : CandidateList {
@@ -51,19 +53,41 @@ TEST(ListFile, NoEntriesFromCommentsOnlyEmptyOrMissingFile)
     EXPECT_TRUE(Candidates().empty());
 }
 
-TEST(ListFile, LineBreakRules)
+TEST(ListFile, LineEndsAsOtherProgramsWriteThem)
 {
-    // Lone CR ends a line, lone LF stays inside it.
-    EXPECT_EQ(SplitLines(L"a\rb\r\nc\nd\r\n"), (Views{L"a", L"b", L"c\nd"}));
-    EXPECT_EQ(SplitLines(L"a\r\rb"), (Views{L"a", L"", L"b"}));
-    EXPECT_EQ(SplitLines(L"\r\n"), (Views{L""}));
-    EXPECT_TRUE(SplitLines(L"").empty());
-
+    // CR LF, a lone CR and a lone LF each end one line; an untouched save keeps every byte
+    // of a file whose last line ends in any of them, and an edited one gets the file's own.
+    const struct {
+        const char* what;
+        std::string bytes;
+        Lines entries;
+        std::string edited; // after saving the text with "X" for its first line
+    } cases[] = {
+        {"CR LF", "#c\r\nA\r\nB\r\n", {L"A", L"B"}, "X\r\nA\r\nB\r\n"},
+        {"LF", "#c\nA\nB\n", {L"A", L"B"}, "X\nA\nB\n"},
+        {"LF, no final break", "#c\nA\nB", {L"A", L"B"}, "X\nA\nB\n"},
+        {"lone CR", "#c\rA\rB\r", {L"A", L"B"}, "X\rA\rB\r\n"},
+        {"mixed: LF after a comment", "#c\nA\r\nB\n", {L"A", L"B"}, "X\nA\r\nB\r\n"},
+        {"mixed: CR LF then LF", "A\r\n#c\nB\n\nC", {L"A", L"B", L"", L"C"}, "X\r\n#c\nB\n\nC\r\n"},
+        {"empty lines", "\n\n", {L"", L""}, "X\n\n"},
+    };
     TempAppFolder folder;
-    WriteBytes(ListFilePath(), "one\ntwo\nthree\n");
-    EXPECT_EQ(Candidates(), (Lines{L"one\ntwo\nthree\n"}));
-    WriteBytes(ListFilePath(), "#one\ntwo\r\nthree");
-    EXPECT_EQ(Candidates(), (Lines{L"three"}));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteBytes(ListFilePath(), c.bytes);
+        EXPECT_EQ(Candidates(), c.entries);
+        const ListDocument loaded = *ReadListFile();
+        ASSERT_EQ(WriteListFile(WithoutFinalLineBreak(loaded.text), loaded), ListWriteResult::Written);
+        const bool endsInBreak = c.bytes.back() == '\n' || c.bytes.back() == '\r';
+        EXPECT_EQ(ReadBytes(ListFilePath()), endsInBreak ? c.bytes : c.bytes + (c.bytes.find('\r') == std::string::npos ? "\n" : "\r\n"));
+
+        const ListDocument again = *ReadListFile();
+        std::wstring text(WithoutFinalLineBreak(again.text));
+        text.replace(0, SplitLines(text).front().size(), L"X");
+        ASSERT_EQ(WriteListFile(text, again), ListWriteResult::Written);
+        EXPECT_EQ(ReadBytes(ListFilePath()), c.edited);
+    }
+    EXPECT_TRUE(SplitLines(L"").empty());
 }
 
 TEST(ListFile, DoubleByteCharactersComeThroughWhole)
@@ -99,7 +123,7 @@ TEST(ListFile, WriteAddsOneLineBreak)
     TempAppFolder folder;
     ASSERT_EQ(WriteListFile(L"first\r\nsecond", {}), ListWriteResult::Written);
     EXPECT_EQ(ReadBytes(ListFilePath()), "first\r\nsecond\r\n");
-    ASSERT_EQ(WriteListFile(L"", {}), ListWriteResult::Written);
+    ASSERT_EQ(WriteListFile(L"", *ReadListFile()), ListWriteResult::Written);
     EXPECT_EQ(ReadBytes(ListFilePath()), "\r\n");
     EXPECT_EQ(Candidates(), (Lines{L""}));
 }
@@ -199,4 +223,76 @@ TEST(ListFile, WorksInAFolderDeeperThan260Characters)
     ASSERT_EQ(WriteListFile(L"A/1.0\r\nB/2.0", *ReadListFile()), ListWriteResult::Written);
     EXPECT_EQ(Candidates(), (Lines{L"A/1.0", L"B/2.0"}));
     EXPECT_EQ(FileNames(deep), std::vector<std::wstring>{L"PIKEROSU.DAT"});
+}
+
+TEST(ListFile, AnotherWritersSaveIsNotUndoneUnasked)
+{
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "A/1.0\r\n");
+    const ListDocument first = *ReadListFile(), second = *ReadListFile(); // two copies of the editor
+
+    ASSERT_EQ(WriteListFile(L"first", first), ListWriteResult::Written);
+    EXPECT_EQ(WriteListFile(L"second", second), ListWriteResult::Changed);
+    EXPECT_EQ(WriteListFile(WithoutFinalLineBreak(second.text), second), ListWriteResult::Changed) << "untouched too";
+    EXPECT_EQ(ReadBytes(ListFilePath()), "first\r\n");
+    EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "no temporary file left";
+    ASSERT_EQ(WriteListFile(L"second", second, OtherChanges::Overwrite), ListWriteResult::Written);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "second\r\n");
+
+    // Touched by a sync tool with the same bytes: nothing to lose.
+    const ListDocument touched = *ReadListFile();
+    WriteBytes(ListFilePath(), "second\r\n");
+    EXPECT_EQ(WriteListFile(L"third", touched), ListWriteResult::Written);
+
+    // Deleted meanwhile: nothing to lose either, and the list comes back.
+    const ListDocument deleted = *ReadListFile();
+    ASSERT_TRUE(DeleteFileW(ListFilePath().c_str()));
+    EXPECT_EQ(WriteListFile(L"fourth", deleted), ListWriteResult::Written);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "fourth\r\n");
+}
+
+TEST(ListFile, ALinkedListStaysLinked)
+{
+    TempAppFolder folder;
+    const std::wstring shared = folder.path() + L"shared\\";
+    ASSERT_TRUE(CreateDirectoryW(shared.c_str(), nullptr));
+    WriteBytes(shared + L"list.dat", "A/1.0\r\n");
+    if (!MakeSymbolicLink(ListFilePath(), shared + L"list.dat"))
+        GTEST_SKIP() << "this user may not create symbolic links here";
+
+    const ListDocument loaded = *ReadListFile();
+    EXPECT_EQ(loaded.text, L"A/1.0\r\n");
+    WriteBytes(shared + L"list.dat", "B/2.0\r\n"); // changed at the far end
+    EXPECT_EQ(WriteListFile(L"mine", loaded), ListWriteResult::Changed);
+    ASSERT_EQ(WriteListFile(L"mine", loaded, OtherChanges::Overwrite), ListWriteResult::Written);
+    EXPECT_EQ(ReadBytes(shared + L"list.dat"), "mine\r\n") << "the file the link points to holds the list";
+    WriteBytes(shared + L"list.dat", "C/3.0\r\n");
+    EXPECT_EQ(Candidates(), Lines{L"C/3.0"}) << "and the link still points to it";
+    EXPECT_EQ(FileNames(shared), std::vector<std::wstring>{L"list.dat"}) << "no temporary file left";
+
+    // A target that may not change is not replaced through its link either.
+    SetFileAttributesW((shared + L"list.dat").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(WriteListFile(L"refused", *ReadListFile()), ListWriteResult::Failed);
+    EXPECT_EQ(ReadBytes(shared + L"list.dat"), "C/3.0\r\n");
+}
+
+TEST(ListFile, TheShippedListReadsInAnySystemCodePage)
+{
+    // Run again with the system code page at 65001 and 1252 (PIKE_EXPECT_ACP says which).
+    if (const char* expected = std::getenv("PIKE_EXPECT_ACP")) {
+        ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(expected))) << "the locale did not take";
+    }
+    InitAppPath(); // the shipped list lies beside this program
+    const std::string shipped = ReadBytes(AppPath + L"shipped-PIKEROSU.DAT");
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), shipped);
+    const ListDocument loaded = *ReadListFile();
+    EXPECT_EQ(loaded.text.find(TextEncoding::kReplacement), std::wstring::npos);
+    EXPECT_TRUE(loaded.text.starts_with(L"# ピケロスブラウザ")) << testing::PrintToString(loaded.text.substr(0, 20));
+    EXPECT_EQ(Candidates().size(), 13u);
+
+    // Edited, it stays Shift_JIS.
+    const std::wstring edited = L"# 編集した一覧\r\n" + loaded.text;
+    ASSERT_EQ(WriteListFile(WithoutFinalLineBreak(edited), loaded), ListWriteResult::Written);
+    EXPECT_EQ(ReadBytes(ListFilePath()), Sjis(L"# 編集した一覧\r\n") + shipped);
 }

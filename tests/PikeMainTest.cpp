@@ -98,7 +98,7 @@ TEST_F(PikeMainTest, UnknownSystemDisablesRegisteringAndSaysSoBeforeTheWindowSho
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, L"システム情報を取得できませんでした。安全のため 登録ボタンを禁止します。");
     EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
-    EXPECT_EQ(messages[0].icon, static_cast<UINT>(MB_ICONWARNING));
+    EXPECT_EQ(messages[0].style, static_cast<UINT>(MB_ICONWARNING));
     EXPECT_FALSE(messages[0].mainWindowVisible);
     EXPECT_TRUE(IsWindowVisible(main->Window()));
     EXPECT_EQ(ComboList(Combo(*main)), (Lines{L"", L"Mozilla/5.0 (ソ表)", L"", L"Opera/9.80"}));
@@ -138,12 +138,12 @@ TEST_F(PikeMainTest, PickedCandidateIsRegisteredAndConfirmed)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, kSuccessText);
     EXPECT_EQ(messages[0].title, kSuccessTitle);
-    EXPECT_EQ(messages[0].icon, static_cast<UINT>(MB_ICONINFORMATION));
+    EXPECT_EQ(messages[0].style, static_cast<UINT>(MB_ICONINFORMATION));
     EXPECT_EQ(messages[0].owner, main->Window());
     EXPECT_EQ(ComboList(Combo(*main)).size(), 4u) << "registering leaves the list alone";
 }
 
-TEST_F(PikeMainTest, TypedAndEmptyTextsAreRegisteredAsTheyAre)
+TEST_F(PikeMainTest, TypedTextIsRegisteredAsItIs)
 {
     SetUserAgent(kWindowsSubKey, kWindowsText);
     auto main = Open();
@@ -154,12 +154,53 @@ TEST_F(PikeMainTest, TypedAndEmptyTextsAreRegisteredAsTheyAre)
     Click(main->Window(), PikeMain::Command1);
     EXPECT_EQ(StoredUserAgent(kWindowsSubKey), L"MyBrowser/1.0 (自作)");
     EXPECT_EQ(ComboList(combo).size(), 4u);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].title, kSuccessTitle);
+}
 
-    SetWindowTextW(combo, L"");
-    Click(main->Window(), PikeMain::Command1);
-    EXPECT_EQ(StoredUserAgent(kWindowsSubKey), L"");
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[1].title, kSuccessTitle);
+TEST_F(PikeMainTest, OnlyTextsABrowserCanSendAreRegistered)
+{
+    const wchar_t kControl[] = L"登録内容に改行などの制御文字が含まれているため、登録できませんでした。";
+    const wchar_t kEmpty[] = L"登録内容が空のため、登録できませんでした。";
+    const struct {
+        std::wstring text;
+        const wchar_t* refusal; // null: stored
+    } cases[] = {
+        {L"A/1.0\nX-Injected: 1", kControl},
+        {L"A/1.0\r\nX-Injected: 1", kControl},
+        {L"A/1.0\r", kControl},
+        {L"A/1.0 \u0001", kControl},
+        {L"A/1.0 \u007F", kControl},
+        {L"A/1.0 \x1B[0m", kControl},
+        {L"", kEmpty},
+        {L"   ", kEmpty},
+        {L"\u3000", kEmpty},
+        {L"\t\t", kEmpty},
+        {L" \t\u3000 ", kEmpty},
+        {std::wstring(512, L' ') + L"cut away", kEmpty}, // blank up to the cut
+        {L"A/1.0\t(TAB inside)", nullptr},
+    };
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    HWND combo = Combo(*main);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        messages.clear();
+        SetWindowTextW(combo, c.text.c_str());
+        ASSERT_EQ(GetText(combo), c.text);
+        Click(main->Window(), PikeMain::Command1);
+        ASSERT_FALSE(messages.empty());
+        if (!c.refusal) {
+            EXPECT_EQ(messages.back().title, kSuccessTitle);
+            EXPECT_EQ(StoredUserAgent(kWindowsSubKey), c.text);
+            continue;
+        }
+        EXPECT_EQ(messages.back().text, c.refusal);
+        EXPECT_EQ(messages.back().title, kFailureTitle);
+        EXPECT_EQ(messages.size(), c.text.size() > 512 ? 2u : 1u) << "only the cut warning comes first";
+        EXPECT_EQ(StoredUserAgent(kWindowsSubKey), kWindowsText);
+        EXPECT_EQ(GetText(combo), c.text.substr(0, 512));
+    }
 }
 
 TEST_F(PikeMainTest, TextsAreHeldTo1024Bytes)
@@ -184,7 +225,7 @@ TEST_F(PikeMainTest, TextsAreHeldTo1024Bytes)
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].text, kCutText);
     EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
-    EXPECT_EQ(messages[0].icon, static_cast<UINT>(MB_ICONWARNING));
+    EXPECT_EQ(messages[0].style, static_cast<UINT>(MB_ICONWARNING));
     EXPECT_EQ(messages[1].title, kSuccessTitle);
 }
 
@@ -211,7 +252,7 @@ TEST_F(PikeMainTest, MissingKeyAtTheFoundLocationIsAFailure)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, L"システムに問題があり、登録できませんでした。");
     EXPECT_EQ(messages[0].title, kFailureTitle);
-    EXPECT_EQ(messages[0].icon, static_cast<UINT>(MB_ICONERROR));
+    EXPECT_EQ(messages[0].style, static_cast<UINT>(MB_ICONERROR));
     EXPECT_FALSE(KeyExists(HKEY_USERS, kWindowsSubKey));
     EXPECT_EQ(GetText(Combo(*main)), kWindowsText) << "the text stays for another try";
 }
@@ -258,9 +299,10 @@ TEST_F(PikeMainTest, ClosedDuringTheCutWarningRegistersNothing)
 {
     SetUserAgent(kWindowsSubKey, kWindowsText);
     Platform platform = RecordingPlatform();
-    platform.showMessage = [this](HWND owner, const std::wstring& text, const std::wstring& title, UINT icon) {
-        messages.push_back({owner, text, title, icon, true});
+    platform.showMessage = [this](HWND owner, const std::wstring& text, const std::wstring& title, UINT style) {
+        messages.push_back({owner, text, title, style, true});
         DestroyWindow(owner); // the user closes the window from the task bar meanwhile
+        return IDOK;
     };
     auto main = Open(std::move(platform));
     SetWindowTextW(Combo(*main), std::wstring(600, L'x').c_str());
@@ -300,8 +342,9 @@ TEST_F(PikeMainTest, LayoutFollowsTheDpiAndKeepsTheFrameBehind)
     SetUserAgent(kWindowsSubKey, kWindowsText);
     auto main = Open();
     const UINT dpi = GetDpiForWindow(main->Window());
-    if (const char* expected = std::getenv("PIKE_EXPECT_DPI"))
+    if (const char* expected = std::getenv("PIKE_EXPECT_DPI")) {
         ASSERT_EQ(dpi, static_cast<UINT>(std::atoi(expected))) << "the prefix's DPI did not take";
+    }
     const std::initializer_list<ChildLayout> controls = {
         {PikeMain::UAName, 276, 648, 5772, 276},
         {PikeMain::Command1, 276, 1128, 1620, 336},
@@ -397,4 +440,69 @@ TEST_F(PikeMainTest, FocusComesBackWhereTheUserLeftIt)
 
     SetFocus(main->Window()); // focus given to the window itself goes on to the control
     EXPECT_EQ(GetFocus(), button);
+}
+
+TEST_F(PikeMainTest, DroppedListShowsTheWidestTextWithinItsMonitor)
+{
+    const std::wstring edge = L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+                              L"Chrome/120.0.0.0 Safari/537.36 Edg/120.0.2210.91";
+    SetUserAgent(kWindowsSubKey, L"A/1.0");
+    auto main = Open();
+    HWND combo = Combo(*main);
+    COMBOBOXINFO parts{sizeof parts, {}, {}, 0, nullptr, nullptr, nullptr};
+    ASSERT_TRUE(GetComboBoxInfo(combo, &parts));
+    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+    GetMonitorInfoW(MonitorFromWindow(combo, MONITOR_DEFAULTTONEAREST), &monitor);
+    const int room = monitor.rcWork.right - monitor.rcWork.left;
+    const auto width = [](HWND w) {
+        RECT r;
+        GetWindowRect(w, &r);
+        return static_cast<int>(r.right - r.left);
+    };
+    const auto textWidth = [&](const std::wstring& text) {
+        HDC dc = GetDC(combo);
+        SelectObject(dc, GetWindowFont(combo));
+        SIZE size{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        ReleaseDC(combo, dc);
+        return static_cast<int>(size.cx);
+    };
+    // Drops the list after the editor saved these lines; gives the width it dropped to.
+    const auto dropAfterSaving = [&](const std::wstring& lines) {
+        Click(main->Window(), PikeMain::Command2);
+        SetWindowTextW(Control(main->Editor()->Window(), UAEditForm::UANameTextBox), lines.c_str());
+        Click(main->Editor()->Window(), UAEditForm::cmdOK);
+        ComboBox_ShowDropdown(combo, TRUE);
+        PumpMessages();
+        const int dropped = width(parts.hwndList);
+        RECT list;
+        GetWindowRect(parts.hwndList, &list);
+        EXPECT_GE(list.left, monitor.rcWork.left);
+        EXPECT_LE(list.right, monitor.rcWork.right) << "on the combo box's monitor";
+        ComboBox_ShowDropdown(combo, FALSE);
+        PumpMessages();
+        return dropped;
+    };
+
+    EXPECT_EQ(dropAfterSaving(L"A/1.0\r\nB/2.0"), width(combo)) << "never narrower than the combo box";
+    const int wide = dropAfterSaving(L"A/1.0\r\n" + edge);
+    EXPECT_GE(wide, textWidth(edge) + GetSystemMetricsForDpi(SM_CXVSCROLL, GetDpiForWindow(combo)));
+    EXPECT_LT(wide, textWidth(edge) * 5 / 4);
+
+    // Next to the right edge of the screen, and with a text wider than the screen.
+    RECT frame;
+    GetWindowRect(main->Window(), &frame);
+    SetWindowPos(main->Window(), nullptr, monitor.rcWork.right - (frame.right - frame.left) / 3, frame.top, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER);
+    EXPECT_EQ(dropAfterSaving(std::wstring(400, L'W')), room);
+    EXPECT_EQ(dropAfterSaving(L"A/1.0"), width(combo)) << "follows the list when it shrinks";
+
+    // On a monitor of another DPI, measured with the font for it.
+    const std::wstring firefox = L"Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:121.0) Gecko/20100101 Firefox/121.0";
+    SetWindowPos(main->Window(), nullptr, monitor.rcWork.left, monitor.rcWork.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    const int before = dropAfterSaving(firefox);
+    ChangeDpi(main->Window(), GetDpiForWindow(main->Window()) * 3 / 2);
+    const int after = dropAfterSaving(firefox);
+    EXPECT_GE(after, textWidth(firefox));
+    EXPECT_GT(after, before);
 }

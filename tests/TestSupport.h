@@ -37,6 +37,9 @@ private:
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+// A symbolic link to a file (a Unix one under Wine, whose CreateSymbolicLinkW does nothing);
+// false where the system does not let this user make one.
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
 std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; folder ends with "\"
 
 // A key created for one test and deleted with everything below it afterwards.

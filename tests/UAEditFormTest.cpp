@@ -4,6 +4,8 @@
 #include "WindowTestSupport.h"
 #include "mainwindow/PikeMain.h"
 
+#include <windowsx.h>
+
 namespace {
 
 using Lines = std::vector<std::wstring>;
@@ -239,7 +241,8 @@ TEST_F(UAEditFormTest, ListFilesAsRealMachinesHoldThem)
          Utf16LE(L"# コメント\r\nA/1.0 (caf\u00E9)\r\nB\r\n"), ""},
         {"NEC and IBM codes", "A\r\n\x87\x90\xED\x40\r\n", {L"A", L"\u2252\u7E8A"}, "A\r\n\x87\x90\xED\x40\r\n", ""},
         {"a single byte the code page maps", "\x80\r\n", {L"\u0080"}, "\x80\r\n", ""},
-        {"lone CR at the end", "A\r\nB\r", {L"A", L"B"}, "A\r\nB\r\n", ""},
+        {"lone CR at the end", "A\r\nB\r", {L"A", L"B"}, "A\r\nB\r", ""},
+        {"LF only", "# c\nA/1.0\nB/2.0\n", {L"A/1.0", L"B/2.0"}, "# c\nA/1.0\nB/2.0\n", ""},
         {"NUL", std::string("A\0B\r\nC\r\n", 8), {L"A" + R + L"B", L"C"}, "", "AB\r\nC\r\n"},
         {"lead byte before CR LF", "A\x81\r\nB\r\n", {L"A" + R, L"B"}, "", "A\r\nB\r\n"},
         {"lead byte at the end", "A\r\nB\x81", {L"A", L"B" + R}, "", "A\r\nB\r\n"},
@@ -298,18 +301,115 @@ TEST_F(UAEditFormTest, EditedFilesStayInTheirEncoding)
     EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(UAEditFormTest, UnrepresentableTextIsNotSaved)
+TEST_F(UAEditFormTest, RefusalsPointAtTheFirstCharacterToFix)
+{
+    const wchar_t kUnreadable[] = L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
+                                  L"該当する文字を直してから、もう一度 OK を押してください。";
+    const wchar_t kUnrepresentable[] = L"システムの文字コードで表せない文字が含まれているため、保存できませんでした。"
+                                       L"該当する文字を直してから、もう一度 OK を押してください。";
+    std::string longList;
+    for (int i = 0; i < 400; ++i)
+        longList += "Mozilla/5.0 (entry " + std::to_string(i) + ")\r\n";
+    const std::wstring longText(longList.begin(), longList.end());
+    const struct {
+        const char* what;
+        std::string file;
+        std::wstring typed; // empty: the file's text untouched
+        const wchar_t* message;
+        size_t start, end;
+    } cases[] = {
+        {"broken bytes", "A\r\nB\x81\r\nC\x81\r\n", L"", kUnreadable, 4, 5},
+        {"emoji in Shift_JIS", kList, L"A/1.0\r\nB \U0001F600 x \U0001F600", kUnrepresentable, 9, 11},
+        {"far down a long list", longList, longText + L"caf\u00E9\r\n", kUnrepresentable, longText.size() + 3,
+         longText.size() + 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        main = std::make_unique<PikeMain>(RecordingPlatform());
+        messages.clear();
+        OpenEditor(c.file);
+        if (!c.typed.empty())
+            SetEditorText(c.typed);
+        const std::wstring shown = GetText(TextBox());
+        Click(Editor(), UAEditForm::cmdOK);
+        ASSERT_TRUE(main->Editor()->IsOpen());
+        EXPECT_EQ(GetText(TextBox()), shown);
+        EXPECT_EQ(ReadList(), c.file);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, c.message);
+        EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+        EXPECT_EQ(GetFocus(), TextBox());
+        DWORD start = 0, end = 0;
+        SendMessageW(TextBox(), EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+        EXPECT_EQ(start, c.start);
+        EXPECT_EQ(end, c.end);
+        const int line = Edit_LineFromChar(TextBox(), start);
+        const int first = Edit_GetFirstVisibleLine(TextBox());
+        EXPECT_TRUE(first <= line && line < first + 20) << "line " << line << " shown from " << first;
+    }
+}
+
+TEST_F(UAEditFormTest, AnotherProgramsChangeIsOverwrittenOnlyWhenTheUserSaysSo)
+{
+    const wchar_t kChanged[] = L"ブラウザリストは、編集を始めた後にほかのプログラムによって変更されています。"
+                               L"このまま保存すると、その変更は失われます。保存しますか？";
+    const std::string other = "Other/1.0\r\n";
+    for (const bool edited : {false, true}) {
+        SCOPED_TRACE(edited ? "edited" : "untouched");
+        main = std::make_unique<PikeMain>(RecordingPlatform());
+        messages.clear();
+        OpenEditor(kList);
+        if (edited)
+            SetEditorText(L"Mine/1.0\r\n");
+        const std::wstring mine = GetText(TextBox());
+        WriteList(other); // Notepad, a sync tool, or the program's other copy saved meanwhile
+
+        answer = IDNO;
+        Click(Editor(), UAEditForm::cmdOK);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].text, kChanged);
+        EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+        EXPECT_EQ(messages[0].style, static_cast<UINT>(MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
+        EXPECT_EQ(messages[0].owner, Editor());
+        ASSERT_TRUE(main->Editor()->IsOpen());
+        EXPECT_EQ(GetText(TextBox()), mine);
+        EXPECT_EQ(ReadList(), other);
+        EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
+
+        answer = IDYES;
+        Click(Editor(), UAEditForm::cmdOK);
+        EXPECT_EQ(messages.size(), 2u);
+        EXPECT_FALSE(main->Editor()->IsOpen());
+        EXPECT_EQ(ReadList(), edited ? "Mine/1.0\r\n" : kList);
+    }
+
+    // Deleted meanwhile, or rewritten with the same bytes: nothing is lost, nothing asked.
+    for (const bool deleted : {true, false}) {
+        messages.clear();
+        Click(main->Window(), PikeMain::Command2);
+        SetEditorText(L"Again/1.0");
+        if (deleted)
+            DeleteFileW(ListPath().c_str());
+        else
+            WriteList(ReadList());
+        Click(Editor(), UAEditForm::cmdOK);
+        EXPECT_TRUE(messages.empty()) << deleted;
+        EXPECT_FALSE(main->Editor()->IsOpen());
+        EXPECT_EQ(ReadList(), "Again/1.0\r\n");
+    }
+}
+
+TEST_F(UAEditFormTest, TabbingIntoTheTextBoxKeepsTheSelection)
 {
     OpenEditor(kList);
-    SetEditorText(L"A/1.0\r\n\U0001F600\r\n");
-    Click(Editor(), UAEditForm::cmdOK);
-    ASSERT_TRUE(main->Editor()->IsOpen());
-    EXPECT_EQ(GetText(TextBox()), L"A/1.0\r\n\U0001F600\r\n");
-    EXPECT_EQ(ReadList(), kList);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, L"システムの文字コードで表せない文字が含まれているため、保存できませんでした。"
-                                L"該当する文字を直してから、もう一度 OK を押してください。");
-    EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+    Edit_SetSel(TextBox(), 9, 14);
+    for (int i = 0; i < 3; ++i)
+        PressKey(GetFocus(), VK_TAB); // to Cancel, to OK, and back
+    ASSERT_EQ(GetFocus(), TextBox());
+    DWORD start = 0, end = 0;
+    SendMessageW(TextBox(), EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(start, 9u);
+    EXPECT_EQ(end, 14u);
 }
 
 TEST_F(UAEditFormTest, MainWindowClosedFirstThenEditorSavesAndEndsTheProgram)

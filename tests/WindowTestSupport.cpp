@@ -69,9 +69,10 @@ bool WindowTest::HasUserAgent(const wchar_t* subKey)
 Platform WindowTest::RecordingPlatform()
 {
     Platform platform;
-    platform.showMessage = [this](HWND owner, const std::wstring& text, const std::wstring& title, UINT icon) {
+    platform.showMessage = [this](HWND owner, const std::wstring& text, const std::wstring& title, UINT style) {
         HWND main = FindWindowW(L"PikerosuMain", nullptr);
-        messages.push_back({owner, text, title, icon, main && IsWindowVisible(main)});
+        messages.push_back({owner, text, title, style, main && IsWindowVisible(main)});
+        return (style & MB_TYPEMASK) == MB_OK ? IDOK : answer;
     };
     platform.lastWindowClosed = [this] { ++lastWindowClosedCalls; };
     return platform;

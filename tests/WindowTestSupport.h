@@ -12,7 +12,7 @@ struct ShownMessage {
     HWND owner;
     std::wstring text;
     std::wstring title;
-    UINT icon;
+    UINT style;
     bool mainWindowVisible; // whether the main window was already on screen
 };
 
@@ -32,6 +32,7 @@ protected:
 
     Platform RecordingPlatform();
     std::vector<ShownMessage> messages;
+    int answer = IDNO; // to a box with more than one button; IDOK to the others
     int lastWindowClosedCalls = 0;
 };
 

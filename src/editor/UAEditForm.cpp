@@ -17,13 +17,20 @@ constexpr ChildLayout kLayout[] = {
     {UAEditForm::cmdOK, 1572, 3372, 1236, 345},
 };
 
-// A multi-line edit closes its window on Escape; here Escape must do nothing.
-LRESULT CALLBACK IgnoreEscape(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR)
+// Edit control extended styles (Windows 10 1809), which these headers may lack.
+constexpr UINT kSetExtendedStyle = 0x1500 + 10; // EM_SETEXTENDEDSTYLE
+constexpr LPARAM kAllowEolAll = 0x0003;         // ES_EX_ALLOWEOL_CR | ES_EX_ALLOWEOL_LF
+
+// The text box holds a document, not a field: a multi-line edit closes its window on
+// Escape, and tabbing into it would select all of it, so the next key replaced the list.
+LRESULT CALLBACK DocumentKeys(HWND edit, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR)
 {
     if ((message == WM_KEYDOWN || message == WM_CHAR) && wParam == VK_ESCAPE)
         return 0;
+    if (message == WM_GETDLGCODE)
+        return DefSubclassProc(edit, message, wParam, lParam) & ~DLGC_HASSETSEL;
     if (message == WM_NCDESTROY)
-        RemoveWindowSubclass(edit, IgnoreEscape, id);
+        RemoveWindowSubclass(edit, DocumentKeys, id);
     return DefSubclassProc(edit, message, wParam, lParam);
 }
 
@@ -75,8 +82,10 @@ LRESULT UAEditForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
                                 ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | ES_AUTOHSCROLL | WS_VSCROLL |
                                     WS_HSCROLL | WS_BORDER | WS_TABSTOP | WS_GROUP,
                                 kLayout[0]);
-        SetWindowSubclass(edit, IgnoreEscape, 0, 0);
+        SetWindowSubclass(edit, DocumentKeys, 0, 0);
         Edit_LimitText(edit, 0); // as large as the file is
+        // LF and lone CR files show as lines, and keep their line breaks.
+        SendMessageW(edit, kSetExtendedStyle, kAllowEolAll, kAllowEolAll);
         CreateChild(hwnd_, WC_BUTTONW, L"キャンセル", BS_PUSHBUTTON | WS_TABSTOP, kLayout[1]);
         CreateChild(hwnd_, WC_BUTTONW, L"OK", BS_PUSHBUTTON | WS_TABSTOP, kLayout[2]);
         return 0;
@@ -130,9 +139,20 @@ bool UAEditForm::Form_Load(HWND requester)
 
 void UAEditForm::cmdOK_Click()
 {
-    const std::wstring text = GetText(GetDlgItem(hwnd_, UANameTextBox));
+    const std::wstring typed = GetText(GetDlgItem(hwnd_, UANameTextBox));
     // Saving adds one line break, so drop the last one typed; an unchanged file stays unchanged.
-    switch (WriteListFile(WithoutFinalLineBreak(text), loaded_)) {
+    const std::wstring_view text = WithoutFinalLineBreak(typed);
+    ListWriteResult result = WriteListFile(text, loaded_);
+    if (result == ListWriteResult::Changed) {
+        const int answer = showMessage_(hwnd_,
+                                        L"ブラウザリストは、編集を始めた後にほかのプログラムによって変更されています。"
+                                        L"このまま保存すると、その変更は失われます。保存しますか？",
+                                        kAppTitle, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+        if (answer != IDYES || !IsOpen())
+            return;
+        result = WriteListFile(text, loaded_, OtherChanges::Overwrite);
+    }
+    switch (result) {
     case ListWriteResult::Written:
         break;
     case ListWriteResult::Unreadable:
@@ -140,13 +160,16 @@ void UAEditForm::cmdOK_Click()
                      L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
                      L"該当する文字を直してから、もう一度 OK を押してください。",
                      kAppTitle, MB_ICONWARNING);
+        SelectCharacter(text, text.find(TextEncoding::kReplacement));
         return;
     case ListWriteResult::Unrepresentable:
         showMessage_(hwnd_,
                      L"システムの文字コードで表せない文字が含まれているため、保存できませんでした。"
                      L"該当する文字を直してから、もう一度 OK を押してください。",
                      kAppTitle, MB_ICONWARNING);
+        SelectCharacter(text, FirstUnrepresentable(text, loaded_));
         return;
+    case ListWriteResult::Changed: // not after Overwrite
     case ListWriteResult::Failed:
         showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。", kAppTitle,
                      MB_ICONERROR);
@@ -154,6 +177,20 @@ void UAEditForm::cmdOK_Click()
     }
     refreshMain_();
     DestroyWindow(hwnd_);
+}
+
+// Shows the user which character stopped the save, in a list of any length.
+void UAEditForm::SelectCharacter(std::wstring_view text, size_t at)
+{
+    if (!IsOpen())
+        return;
+    HWND edit = GetDlgItem(hwnd_, UANameTextBox);
+    SetFocus(edit);
+    if (at >= text.size())
+        return;
+    const size_t end = at + (IS_HIGH_SURROGATE(text[at]) && at + 1 < text.size() ? 2 : 1);
+    Edit_SetSel(edit, at, end);
+    Edit_ScrollCaret(edit);
 }
 
 void UAEditForm::cmdCancel_Click()

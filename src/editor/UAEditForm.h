@@ -28,6 +28,7 @@ private:
 
     bool Form_Load(HWND requester);
     void cmdOK_Click();
+    void SelectCharacter(std::wstring_view text, size_t at);
     void cmdCancel_Click();
 
     struct WindowDestroyer {

@@ -10,6 +10,9 @@ namespace {
 
 using TextEncoding::Encoding;
 
+// The list came from Japanese systems: it is Shift_JIS whatever the system's code page is.
+constexpr UINT kListCodePage = 932;
+
 struct HandleCloser {
     void operator()(HANDLE h) const { CloseHandle(h); }
 };
@@ -65,7 +68,7 @@ std::optional<ListDocument> Load(HANDLE file)
     document.bytes = std::move(*bytes);
     document.encoding = TextEncoding::Detect(document.bytes);
     const std::string_view body = std::string_view(document.bytes).substr(TextEncoding::Bom(document.encoding).size());
-    document.text = TextEncoding::Decode(body, document.encoding);
+    document.text = TextEncoding::Decode(body, document.encoding, kListCodePage);
     return document;
 }
 
@@ -85,21 +88,44 @@ std::wstring UniqueSuffix(int attempt)
     return suffix + L"tmp";
 }
 
+// The file that saving replaces: where PIKEROSU.DAT is a link, the file it points to, so
+// the link stays a link. Nothing when a link cannot be followed.
+std::optional<std::wstring> SaveTarget(const std::wstring& path)
+{
+    const FileHandle file = OpenFile(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    if (!file)
+        return path; // missing (created as it is) or unusable (the save fails on its own)
+    std::wstring target(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file.get(), target.data(), static_cast<DWORD>(target.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) // a volume without a drive letter: fine for a plain file only
+            return GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT ? std::nullopt
+                                                                                   : std::optional(path);
+        if (length < target.size()) {
+            target.resize(length);
+            return target;
+        }
+        target.resize(length);
+    }
+}
+
+bool IsMissing(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // Writes the bytes beside the old file under a name of its own, then swaps them in, so that
 // a failure never leaves half a list and the file keeps its identity.
-ListWriteResult ReplaceListFile(std::string_view bytes)
+ListWriteResult ReplaceListFile(std::string_view bytes, const ListDocument& loaded, OtherChanges otherChanges)
 {
-    const std::wstring path = ListFilePath();
+    const auto target = SaveTarget(ListFilePath());
+    if (!target)
+        return ListWriteResult::Failed;
+    const std::wstring& path = *target;
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    if (exists) {
-        if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
-            return ListWriteResult::Failed; // the user has said this file is not to change
-        // Held by another program: find out before anything is written or moved (some
-        // ReplaceFile implementations leave a stray file behind when it fails on that).
-        if (!OpenFile(path, GENERIC_WRITE | DELETE, OPEN_EXISTING))
-            return ListWriteResult::Failed;
-    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
+        return ListWriteResult::Failed; // the user has said this file is not to change
 
     std::wstring temporary;
     FileHandle file;
@@ -113,25 +139,39 @@ ListWriteResult ReplaceListFile(std::string_view bytes)
         return ListWriteResult::Failed;
     const bool written = WriteAll(file.get(), bytes) && FlushFileBuffers(file.get());
     file.reset();
+    const auto fail = [&](ListWriteResult result) {
+        DeleteFileW(temporary.c_str());
+        return result;
+    };
+    if (!written)
+        return fail(ListWriteResult::Failed);
 
-    bool replaced = false;
-    if (written && exists) {
-        replaced = ReplaceFileW(path.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                                nullptr, nullptr);
+    // The last look at the file comes right before the swap, so that another program's save
+    // is seen however long the editor was open. Held by a program that does not let it be
+    // replaced is found here too, before ReplaceFile (which can leave a stray file behind).
+    FileHandle current = OpenFile(path, GENERIC_READ | GENERIC_WRITE | DELETE, OPEN_EXISTING);
+    const bool exists = current || !IsMissing(GetLastError());
+    if (exists) {
+        const auto now = current ? ReadAll(current.get()) : std::nullopt;
+        if (!now)
+            return fail(ListWriteResult::Failed);
+        if (*now != loaded.bytes && otherChanges == OtherChanges::Keep)
+            return fail(ListWriteResult::Changed);
+    }
+    current.reset();
+
+    if (!exists)
+        return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) ? ListWriteResult::Written
+                                                                                     : fail(ListWriteResult::Failed);
+    if (!ReplaceFileW(path.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
         // ReplaceFile can fail after the old file has gone; then the new one must take its place,
         // and if even that fails it stays where it is, as the only copy.
-        if (!replaced && GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-            return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) ? ListWriteResult::Written
-                                                                                        : ListWriteResult::Failed;
-    } else if (written) {
-        replaced = MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH);
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            return fail(ListWriteResult::Failed);
+        return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) ? ListWriteResult::Written
+                                                                                     : ListWriteResult::Failed;
     }
-    if (!replaced) {
-        DeleteFileW(temporary.c_str());
-        return ListWriteResult::Failed;
-    }
-    if (exists)
-        SetFileAttributesW(path.c_str(), attributes); // not every ReplaceFile carries them over
+    SetFileAttributesW(path.c_str(), attributes); // not every ReplaceFile carries them over
     return ListWriteResult::Written;
 }
 
@@ -156,15 +196,13 @@ std::vector<std::wstring_view> SplitLines(std::wstring_view text)
     std::vector<std::wstring_view> lines;
     size_t start = 0;
     while (start < text.size()) {
-        const size_t cr = text.find(L'\r', start);
-        if (cr == std::wstring_view::npos) {
+        const size_t end = text.find_first_of(L"\r\n", start);
+        if (end == std::wstring_view::npos) {
             lines.emplace_back(text.substr(start));
             break;
         }
-        lines.emplace_back(text.substr(start, cr - start));
-        start = cr + 1;
-        if (start < text.size() && text[start] == L'\n')
-            ++start;
+        lines.emplace_back(text.substr(start, end - start));
+        start = end + (text.substr(end, 2) == L"\r\n" ? 2 : 1);
     }
     return lines;
 }
@@ -205,22 +243,32 @@ std::optional<ListDocument> ReadListFile()
     return std::nullopt;
 }
 
-ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded)
+ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges)
 {
     if (text.find(TextEncoding::kReplacement) != std::wstring_view::npos)
         return ListWriteResult::Unreadable;
     const Encoding encoding = loaded.encoding;
+    // Untouched, the file's own bytes, so a character with two codes keeps the one it had
+    // and the final line break stays whatever it was.
+    if (text.size() < loaded.text.size() && text == WithoutFinalLineBreak(loaded.text))
+        return ReplaceListFile(loaded.bytes, loaded, otherChanges);
+    // A lone LF alone marks a file of LF line breaks; anything else gets Windows' own.
+    const bool lf = loaded.text.find(L'\n') != std::wstring::npos && loaded.text.find(L'\r') == std::wstring::npos;
+    const std::wstring_view lineBreak = lf ? L"\n" : L"\r\n";
     std::string bytes;
-    if (text == loaded.text || text == WithoutFinalLineBreak(loaded.text)) {
-        // Untouched: the file's own bytes, so a character with two codes keeps the one it had.
-        const size_t lineBreak = loaded.text.size() - text.size();
-        bytes = loaded.bytes.substr(0, loaded.bytes.size() - lineBreak * TextEncoding::UnitSize(encoding));
+    if (text == loaded.text) {
+        bytes = loaded.bytes;
     } else {
-        const auto encoded = TextEncoding::Encode(text, encoding);
+        const auto encoded = TextEncoding::Encode(text, encoding, kListCodePage);
         if (!encoded)
             return ListWriteResult::Unrepresentable;
         bytes = std::string(TextEncoding::Bom(encoding)) + *encoded;
     }
-    bytes += *TextEncoding::Encode(L"\r\n", encoding);
-    return ReplaceListFile(bytes);
+    bytes += *TextEncoding::Encode(lineBreak, encoding, kListCodePage);
+    return ReplaceListFile(bytes, loaded, otherChanges);
+}
+
+size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded)
+{
+    return TextEncoding::FirstUnencodable(text, loaded.encoding, kListCodePage);
 }

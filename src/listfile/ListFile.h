@@ -9,7 +9,7 @@
 
 std::wstring ListFilePath();
 
-// Lines end at CR LF or a lone CR; a lone LF stays in its line. The views point into text.
+// Lines end at CR LF, a lone CR or a lone LF, as other programs write them. The views point into text.
 std::vector<std::wstring_view> SplitLines(std::wstring_view text);
 
 // The text without its one final CR LF, CR or LF, if it ends in one.
@@ -29,6 +29,7 @@ public:
 void ReloadCandidates(CandidateList& list);
 
 // The file as it was read: its bytes, the encoding they are in, and the text they hold.
+// A file in neither UTF-8 nor UTF-16 is Shift_JIS (code page 932) on every system.
 struct ListDocument {
     std::string bytes;
     TextEncoding::Encoding encoding = TextEncoding::Encoding::Ansi;
@@ -39,10 +40,18 @@ struct ListDocument {
 // allows it; a file that exists but cannot be read gives nothing.
 std::optional<ListDocument> ReadListFile();
 
-enum class ListWriteResult { Written, Unreadable, Unrepresentable, Failed };
+enum class ListWriteResult { Written, Unreadable, Unrepresentable, Changed, Failed };
+enum class OtherChanges { Keep, Overwrite };
 
 // Replaces the file, in one step and in the encoding it was read in, with the text followed
-// by CR LF. A text the file held untouched is written with the file's own bytes. Refuses
-// text holding U+FFFD (Unreadable) or characters the encoding lacks (Unrepresentable); on
-// any failure the old file stays as it was.
-ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded);
+// by the file's own line break (LF where all of its line breaks are, CR LF otherwise). A text
+// the file held untouched is written with the file's own bytes. Where PIKEROSU.DAT is a link,
+// the file it points to is replaced and the link stays. Refuses text holding U+FFFD
+// (Unreadable) or characters the encoding lacks (Unrepresentable), and, unless told to
+// overwrite, a file that no longer holds the loaded bytes (Changed; a deleted one is simply
+// created again). On any refusal or failure the file stays as it was.
+ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded,
+                              OtherChanges otherChanges = OtherChanges::Keep);
+
+// Where the first character that the file's encoding cannot hold starts; npos when none.
+size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded);

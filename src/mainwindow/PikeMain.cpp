@@ -7,6 +7,8 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr wchar_t kClassName[] = L"PikerosuMain";
@@ -41,6 +43,51 @@ public:
 private:
     HWND combo_;
 };
+
+class WindowDC {
+public:
+    explicit WindowDC(HWND window) : window_(window), dc_(GetDC(window)) {}
+    ~WindowDC() { ReleaseDC(window_, dc_); }
+    WindowDC(const WindowDC&) = delete;
+    WindowDC& operator=(const WindowDC&) = delete;
+    HDC get() const { return dc_; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
+
+// A User Agent goes out as an HTTP header: a line break in it would start a header of its
+// own, and an empty one reads back as no text at all.
+bool HasControlCharacter(std::wstring_view text)
+{
+    return std::any_of(text.begin(), text.end(), [](wchar_t c) { return (c < 0x20 && c != L'\t') || c == 0x7F; });
+}
+
+bool IsBlank(std::wstring_view text)
+{
+    return text.find_first_not_of(L" \t\u3000") == std::wstring_view::npos;
+}
+
+// Keeps a dropped list that is wider than the room right of the combo box (ref) on its
+// monitor. Installed for one drop-down only: a subclassed list box fills ten times slower.
+LRESULT CALLBACK KeepListOnMonitor(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR combo)
+{
+    if (message == WM_WINDOWPOSCHANGING) {
+        auto& pos = *reinterpret_cast<WINDOWPOS*>(lParam);
+        if (!(pos.flags & SWP_NOMOVE)) {
+            RECT now;
+            GetWindowRect(list, &now);
+            const int width = pos.flags & SWP_NOSIZE ? static_cast<int>(now.right - now.left) : pos.cx;
+            MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+            GetMonitorInfoW(MonitorFromWindow(reinterpret_cast<HWND>(combo), MONITOR_DEFAULTTONEAREST), &monitor);
+            pos.x = std::max(static_cast<int>(monitor.rcWork.left),
+                             std::min(pos.x, static_cast<int>(monitor.rcWork.right) - width));
+            RemoveWindowSubclass(list, KeepListOnMonitor, id);
+        }
+    }
+    return DefSubclassProc(list, message, wParam, lParam);
+}
 
 } // namespace
 
@@ -90,6 +137,8 @@ LRESULT PikeMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 
 void PikeMain::OnCommand(HWND, int id, HWND, UINT code)
 {
+    if (id == UAName && code == CBN_DROPDOWN)
+        UAName_DropDown();
     if (code != BN_CLICKED)
         return;
     if (id == Command1)
@@ -106,6 +155,44 @@ void PikeMain::Layout(UINT dpi)
     SetWindowPos(combo, nullptr, 0, 0, Twips(kLayout[0].width, dpi), Twips(kLayout[0].height + kComboDropHeight, dpi),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     ComboBox_SetMinVisible(combo, 12);
+    dropWidthStale_ = true; // the font has changed
+}
+
+// Texts that differ only at their end must show whole: the list is as wide as its widest
+// text, within the combo box's width and its monitor's work area. Measured when the list
+// opens, once per change, so that a long list costs nothing at start-up.
+void PikeMain::UAName_DropDown()
+{
+    HWND combo = GetDlgItem(hwnd_, UAName);
+    COMBOBOXINFO parts{sizeof parts, {}, {}, 0, nullptr, nullptr, nullptr};
+    if (GetComboBoxInfo(combo, &parts))
+        SetWindowSubclass(parts.hwndList, KeepListOnMonitor, 0, reinterpret_cast<DWORD_PTR>(combo));
+    if (!dropWidthStale_)
+        return;
+    dropWidthStale_ = false;
+    int widest = 0;
+    {
+        const WindowDC dc(combo);
+        SelectObject(dc.get(), GetWindowFont(combo));
+        std::wstring item;
+        for (int i = 0, count = ComboBox_GetCount(combo); i < count; ++i) {
+            item.resize(static_cast<size_t>(std::max(ComboBox_GetLBTextLen(combo, i), 0)) + 1);
+            item.resize(static_cast<size_t>(std::max(ComboBox_GetLBText(combo, i, item.data()), 0)));
+            SIZE size{};
+            GetTextExtentPoint32W(dc.get(), item.data(), static_cast<int>(item.size()), &size);
+            widest = std::max(widest, static_cast<int>(size.cx));
+        }
+    }
+    const UINT dpi = GetDpiForWindow(combo);
+    // The list's border, the room around an item's text, and the scroll bar of a long list.
+    const int width = widest + 2 * GetSystemMetricsForDpi(SM_CXEDGE, dpi) + Twips(90, dpi) +
+                      GetSystemMetricsForDpi(SM_CXVSCROLL, dpi);
+    RECT box;
+    GetWindowRect(combo, &box);
+    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+    GetMonitorInfoW(MonitorFromWindow(combo, MONITOR_DEFAULTTONEAREST), &monitor);
+    const int room = monitor.rcWork.right - monitor.rcWork.left;
+    SendMessageW(combo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(std::min(std::max(width, static_cast<int>(box.right - box.left)), room)), 0);
 }
 
 void PikeMain::Closed()
@@ -149,6 +236,7 @@ void PikeMain::Form_Load()
     ComboBox_SetCurSel(combo, 0); // shows current, and the arrow keys step on from it
     ComboBoxList list(combo);
     ReloadCandidates(list);
+    dropWidthStale_ = true;
 }
 
 void PikeMain::Command1_Click()
@@ -158,6 +246,19 @@ void PikeMain::Command1_Click()
         return;
     HWND combo = GetDlgItem(hwnd_, UAName);
     std::wstring text = GetText(combo);
+    // Only what a browser can send is stored.
+    const auto refused = [this](std::wstring_view candidate) {
+        if (HasControlCharacter(candidate))
+            Message(hwnd_, L"登録内容に改行などの制御文字が含まれているため、登録できませんでした。", kFailureTitle,
+                    MB_ICONERROR);
+        else if (IsBlank(candidate))
+            Message(hwnd_, L"登録内容が空のため、登録できませんでした。", kFailureTitle, MB_ICONERROR);
+        else
+            return false;
+        return true;
+    };
+    if (refused(text))
+        return;
     if (text.size() * sizeof(wchar_t) > kMaxTextBytes) {
         Message(hwnd_, L"登録内容が 1024バイトを超えています。 超えた末尾を切り取りました。", kAppTitle, MB_ICONWARNING);
         if (!IsOpen())
@@ -167,6 +268,8 @@ void PikeMain::Command1_Click()
             --keep; // never leave half a character behind
         text.resize(keep);
         SetWindowTextW(combo, text.c_str());
+        if (refused(text)) // white space up to the cut
+            return;
     }
 
     const wchar_t* subKey = systemKind_ == SystemKind::Windows ? kWindowsSubKey : kWindowsNTSubKey;
@@ -206,4 +309,5 @@ void PikeMain::RefreshCandidates()
     SetWindowTextW(combo, text.c_str());
     ComboBoxList list(combo);
     ReloadCandidates(list);
+    dropWidthStale_ = true;
 }

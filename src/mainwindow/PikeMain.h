@@ -48,11 +48,13 @@ private:
     void Form_Load();
     void Command1_Click();
     void Command2_Click();
+    void UAName_DropDown();
     void RefreshCandidates();
     void Message(HWND owner, const std::wstring& text, const wchar_t* title, UINT icon) const;
 
     Platform platform_;
     SystemKind systemKind_ = SystemKind::Unknown;
+    bool dropWidthStale_ = true;
     FontHandle font_;
     std::unique_ptr<UAEditForm> editor_;
 };

@@ -153,11 +153,6 @@ std::string_view Bom(Encoding encoding)
     }
 }
 
-size_t UnitSize(Encoding encoding)
-{
-    return encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE ? 2 : 1;
-}
-
 std::wstring Decode(std::string_view body, Encoding encoding, UINT ansiCodePage)
 {
     std::wstring text;
@@ -186,6 +181,25 @@ std::optional<std::string> Encode(std::wstring_view text, Encoding encoding, UIN
         return EncodeUtf16(text, encoding == Encoding::Utf16BE);
     }
     return std::nullopt;
+}
+
+size_t FirstUnencodable(std::wstring_view text, Encoding encoding, UINT ansiCodePage)
+{
+    // Line by line, and character by character only inside the first line refused, so
+    // that a long list costs one conversion per line.
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find_first_of(L"\r\n", start), text.size());
+        if (!Encode(text.substr(start, end - start), encoding, ansiCodePage)) {
+            for (size_t k = start; k < end;) {
+                const size_t length = IS_HIGH_SURROGATE(text[k]) && k + 1 < end && IS_LOW_SURROGATE(text[k + 1]) ? 2 : 1;
+                if (!Encode(text.substr(k, length), encoding, ansiCodePage))
+                    return k;
+                k += length;
+            }
+        }
+        start = end + 1;
+    }
+    return std::wstring_view::npos;
 }
 
 } // namespace TextEncoding

@@ -18,9 +18,6 @@ Encoding Detect(std::string_view bytes);
 // The byte-order mark the encoding starts a file with (empty for Ansi and Utf8).
 std::string_view Bom(Encoding encoding);
 
-// Bytes per code unit: 2 for UTF-16, 1 otherwise.
-size_t UnitSize(Encoding encoding);
-
 // The bytes after the byte-order mark as text. A byte or sequence that is not valid in the
 // encoding, and a NUL, each become U+FFFD; CR and LF always come through as themselves.
 std::wstring Decode(std::string_view body, Encoding encoding, UINT ansiCodePage = GetACP());
@@ -28,6 +25,9 @@ std::wstring Decode(std::string_view body, Encoding encoding, UINT ansiCodePage 
 // The text's bytes without a byte-order mark; empty when the encoding cannot hold every
 // character exactly (no default character, no best-fit look-alike, no lone surrogate).
 std::optional<std::string> Encode(std::wstring_view text, Encoding encoding, UINT ansiCodePage = GetACP());
+
+// Where the first character that Encode refuses starts; npos when it refuses none.
+size_t FirstUnencodable(std::wstring_view text, Encoding encoding, UINT ansiCodePage = GetACP());
 
 inline constexpr wchar_t kReplacement = L'\uFFFD';
 

@@ -20,9 +20,9 @@ bool HandleDialogKeys(MSG& msg)
     return root && IsDialogMessageW(root, &msg);
 }
 
-void ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, UINT icon)
+int ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, UINT style)
 {
-    MessageBoxW(owner, text.c_str(), title.c_str(), MB_OK | icon);
+    return MessageBoxW(owner, text.c_str(), title.c_str(), style);
 }
 
 static HWND CreateControl(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, int id)

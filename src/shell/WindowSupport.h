@@ -24,10 +24,10 @@ std::wstring GetText(HWND window);
 // is for; true when the message has been handled.
 bool HandleDialogKeys(MSG& msg);
 
-// A modal box with one OK button. The windows take it as a parameter so that tests can
-// read what would have been shown.
-using MessageBoxFn = std::function<void(HWND owner, const std::wstring& text, const std::wstring& title, UINT icon)>;
-void ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, UINT icon);
+// A modal box (MessageBoxW's style, MB_OK when only an icon is given) giving the button
+// pressed. The windows take it as a parameter so that tests can read and answer it.
+using MessageBoxFn = std::function<int(HWND owner, const std::wstring& text, const std::wstring& title, UINT style)>;
+int ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, UINT style);
 
 // A child control placed in twips relative to its parent's client area.
 struct ChildLayout {
@@ -122,7 +122,8 @@ protected:
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.hIcon = LoadIconW(wc.hInstance, MAKEINTRESOURCEW(1));
         wc.hIconSm = static_cast<HICON>(LoadImageW(wc.hInstance, MAKEINTRESOURCEW(1), IMAGE_ICON,
-                                                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+                                                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                                   LR_SHARED)); // loaded again each time a window opens
         wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
         wc.lpszClassName = name;
