@@ -237,8 +237,7 @@ std::optional<ListDocument> ReadListFile()
         return Load(file.get());
     // Missing and not creatable (its folder is gone) is still an empty list; anything else
     // (held by another program, no rights, a folder of that name) is a file we cannot read.
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND))
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && IsMissing(GetLastError()))
         return ListDocument{};
     return std::nullopt;
 }
