@@ -89,6 +89,36 @@ LRESULT CALLBACK KeepListOnMonitor(HWND list, UINT message, WPARAM wParam, LPARA
     return DefSubclassProc(list, message, wParam, lParam);
 }
 
+// Texts that differ only at their end must show whole: the list is as wide as its widest
+// text, within the combo box's width and its monitor's work area. Measured when the list
+// opens, once per change, so that a long list costs nothing at start-up.
+void FitDropWidth(HWND combo)
+{
+    int widest = 0;
+    {
+        const WindowDC dc(combo);
+        SelectObject(dc.get(), GetWindowFont(combo));
+        std::wstring item;
+        for (int i = 0, count = ComboBox_GetCount(combo); i < count; ++i) {
+            item.resize(static_cast<size_t>(std::max(ComboBox_GetLBTextLen(combo, i), 0)) + 1);
+            item.resize(static_cast<size_t>(std::max(ComboBox_GetLBText(combo, i, item.data()), 0)));
+            SIZE size{};
+            GetTextExtentPoint32W(dc.get(), item.data(), static_cast<int>(item.size()), &size);
+            widest = std::max(widest, static_cast<int>(size.cx));
+        }
+    }
+    const UINT dpi = GetDpiForWindow(combo);
+    // The list's border, the room around an item's text, and the scroll bar of a long list.
+    const int width = widest + 2 * GetSystemMetricsForDpi(SM_CXEDGE, dpi) + Twips(90, dpi) +
+                      GetSystemMetricsForDpi(SM_CXVSCROLL, dpi);
+    RECT box;
+    GetWindowRect(combo, &box);
+    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+    GetMonitorInfoW(MonitorFromWindow(combo, MONITOR_DEFAULTTONEAREST), &monitor);
+    const int room = monitor.rcWork.right - monitor.rcWork.left;
+    SendMessageW(combo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(std::min(std::max(width, static_cast<int>(box.right - box.left)), room)), 0);
+}
+
 } // namespace
 
 PikeMain::PikeMain(Platform platform) : platform_(std::move(platform)) {}
@@ -158,41 +188,17 @@ void PikeMain::Layout(UINT dpi)
     dropWidthStale_ = true; // the font has changed
 }
 
-// Texts that differ only at their end must show whole: the list is as wide as its widest
-// text, within the combo box's width and its monitor's work area. Measured when the list
-// opens, once per change, so that a long list costs nothing at start-up.
 void PikeMain::UAName_DropDown()
 {
     HWND combo = GetDlgItem(hwnd_, UAName);
+    if (dropWidthStale_) {
+        dropWidthStale_ = false;
+        FitDropWidth(combo);
+    }
+    // After measuring: under Wine every message to a subclassed list box is slow.
     COMBOBOXINFO parts{sizeof parts, {}, {}, 0, nullptr, nullptr, nullptr};
     if (GetComboBoxInfo(combo, &parts))
         SetWindowSubclass(parts.hwndList, KeepListOnMonitor, 0, reinterpret_cast<DWORD_PTR>(combo));
-    if (!dropWidthStale_)
-        return;
-    dropWidthStale_ = false;
-    int widest = 0;
-    {
-        const WindowDC dc(combo);
-        SelectObject(dc.get(), GetWindowFont(combo));
-        std::wstring item;
-        for (int i = 0, count = ComboBox_GetCount(combo); i < count; ++i) {
-            item.resize(static_cast<size_t>(std::max(ComboBox_GetLBTextLen(combo, i), 0)) + 1);
-            item.resize(static_cast<size_t>(std::max(ComboBox_GetLBText(combo, i, item.data()), 0)));
-            SIZE size{};
-            GetTextExtentPoint32W(dc.get(), item.data(), static_cast<int>(item.size()), &size);
-            widest = std::max(widest, static_cast<int>(size.cx));
-        }
-    }
-    const UINT dpi = GetDpiForWindow(combo);
-    // The list's border, the room around an item's text, and the scroll bar of a long list.
-    const int width = widest + 2 * GetSystemMetricsForDpi(SM_CXEDGE, dpi) + Twips(90, dpi) +
-                      GetSystemMetricsForDpi(SM_CXVSCROLL, dpi);
-    RECT box;
-    GetWindowRect(combo, &box);
-    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
-    GetMonitorInfoW(MonitorFromWindow(combo, MONITOR_DEFAULTTONEAREST), &monitor);
-    const int room = monitor.rcWork.right - monitor.rcWork.left;
-    SendMessageW(combo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(std::min(std::max(width, static_cast<int>(box.right - box.left)), room)), 0);
 }
 
 void PikeMain::Closed()
