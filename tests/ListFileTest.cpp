@@ -208,8 +208,27 @@ TEST(ListFile, AFileThatExistsButCannotBeReadIsNotTakenForEmpty)
     EXPECT_FALSE(ReadListFile()) << "a folder of that name";
 }
 
+TEST(TestSupport, LongPathTestRunsWhereTheSystemAllowsLongPaths)
+{
+    const struct {
+        bool underWine;
+        std::optional<DWORD> enabled;
+        bool runs;
+    } cases[] = {{true, std::nullopt, true}, {true, 0, true}, {false, 1, true}, {false, 0, false},
+                 {false, 2, false}, {false, std::nullopt, false}};
+    for (const auto& c : cases) {
+        const auto why = LongPathsUnavailable(c.underWine, c.enabled);
+        EXPECT_EQ(!why, c.runs) << c.underWine << " " << c.enabled.value_or(999);
+        if (why) {
+            EXPECT_NE(why->find("LongPathsEnabled"), std::string::npos) << *why;
+        }
+    }
+}
+
 TEST(ListFile, WorksInAFolderDeeperThan260Characters)
 {
+    if (const auto why = LongPathsUnavailable(RunningUnderWine(), LongPathsEnabledSetting()))
+        GTEST_SKIP() << *why;
     TempAppFolder folder;
     std::wstring deep = folder.path();
     while (deep.size() < 300) {

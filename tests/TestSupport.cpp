@@ -243,3 +243,22 @@ bool RunningUnderWine()
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
+
+std::optional<std::string> LongPathsUnavailable(bool underWine, std::optional<DWORD> longPathsEnabled)
+{
+    if (underWine || longPathsEnabled == 1u)
+        return std::nullopt;
+    return longPathsEnabled ? "long paths are off on this Windows (LongPathsEnabled is " +
+                                  std::to_string(*longPathsEnabled) + ")"
+                            : "long paths are off on this Windows (no LongPathsEnabled)";
+}
+
+std::optional<DWORD> LongPathsEnabledSetting()
+{
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem", L"LongPathsEnabled",
+                     RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return value;
+}

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ public:
 const std::wstring& TestRegistryRoot();
 
 bool RunningUnderWine();
+
+// Why this process cannot use paths longer than MAX_PATH, or nothing where it can: its
+// manifest asks for them, and Windows grants them only while LongPathsEnabled is 1; Wine
+// always does.
+std::optional<std::string> LongPathsUnavailable(bool underWine, std::optional<DWORD> longPathsEnabled);
+std::optional<DWORD> LongPathsEnabledSetting(); // HKLM\SYSTEM\CurrentControlSet\Control\FileSystem
 
 // A fresh folder under %TEMP%; AppPath points into it while the object lives.
 class TempAppFolder {
