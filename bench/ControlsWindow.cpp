@@ -18,15 +18,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     wc.lpfnWndProc = Proc;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1); // NOLINT(performance-no-int-to-ptr): the API's convention
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = L"ControlsWindow";
     RegisterClassW(&wc);
-    const UINT dpi = GetDpiForSystem();
+    const int dpi = static_cast<int>(GetDpiForSystem());
     HWND hwnd = CreateWindowW(L"ControlsWindow", L"ControlsWindow", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                               MulDiv(420, dpi, 96), MulDiv(160, dpi, 96), nullptr, nullptr, instance, nullptr);
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
-    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
+    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, GetDpiForSystem());
     HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
     struct Child { const wchar_t* cls; const wchar_t* text; DWORD style; int x, y, w, h; };
     const Child children[] = {

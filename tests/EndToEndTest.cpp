@@ -147,7 +147,8 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     HWND editor = WaitForWindow(nullptr, L"ブラウザリスト編集", pi.dwProcessId);
     ASSERT_TRUE(editor);
     HWND textBox = FindWindowExW(editor, nullptr, WC_EDITW, nullptr);
-    SendMessageW(textBox, EM_SETSEL, TextLength(textBox), TextLength(textBox));
+    const size_t end = TextLength(textBox);
+    SendMessageW(textBox, EM_SETSEL, end, static_cast<LPARAM>(end));
     for (wchar_t c : std::wstring(L"NewBrowser/1.0 (新規)"))
         SendMessageW(textBox, WM_CHAR, c, 1);
     SendMessageW(FindWindowExW(editor, nullptr, WC_BUTTONW, L"OK"), BM_CLICK, 0, 0);

@@ -50,7 +50,7 @@ TempAppFolder::TempAppFolder(const std::wstring& leaf) : savedAppPath_(AppPath)
     if (info)
         for (const char* c = info->name(); *c; ++c)
             if (isalnum(static_cast<unsigned char>(*c)))
-                unique = static_cast<wchar_t>(*c) + unique;
+                unique.insert(unique.begin(), static_cast<wchar_t>(*c));
     path_ = TempRoot() + unique + L"\\";
     CreateDirectoryW(path_.c_str(), nullptr);
     path_ += leaf + L"\\";

@@ -74,8 +74,8 @@ TEST(TextEncoding, EncodingIsDecidedByTheBytes)
         {"\x83\x5C\x95\x5C\r\n", Encoding::Ansi},                  // Shift_JIS
         {"\xE3\x82\xBD\xE8\xA1\xA8\r\n", Encoding::Utf8},          // UTF-8 without a mark
         {"\xEF\xBB\xBF" "A\r\n", Encoding::Utf8Bom},
-        {"\xFF\xFE" "A\0", Encoding::Utf16LE},
-        {"\xFE\xFF\0A", Encoding::Utf16BE},
+        {std::string("\xFF\xFE" "A\0", 4), Encoding::Utf16LE},
+        {std::string("\xFE\xFF\0A", 4), Encoding::Utf16BE},
         {"\xE3\x82\xBD\x81\r\n", Encoding::Ansi},                  // UTF-8 up to a broken byte
     };
     for (const auto& c : cases)

@@ -36,7 +36,7 @@ public:
     }
     void Reserve(size_t count, size_t characters) override
     {
-        SendMessageW(combo_, CB_INITSTORAGE, count, characters * sizeof(wchar_t));
+        SendMessageW(combo_, CB_INITSTORAGE, count, static_cast<LPARAM>(characters * sizeof(wchar_t)));
     }
     void Append(std::wstring_view entry) override { ComboBox_AddString(combo_, entry.data()); }
 
