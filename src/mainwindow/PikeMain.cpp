@@ -69,6 +69,13 @@ bool IsBlank(std::wstring_view text)
     return text.find_first_not_of(L" \t\u3000") == std::wstring_view::npos;
 }
 
+RECT WorkAreaOf(HWND window)
+{
+    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
+    GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
+    return monitor.rcWork;
+}
+
 // Keeps a dropped list that is wider than the room right of the combo box (ref) on its
 // monitor. Installed for one drop-down only: a subclassed list box fills ten times slower.
 LRESULT CALLBACK KeepListOnMonitor(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id, DWORD_PTR combo)
@@ -79,10 +86,8 @@ LRESULT CALLBACK KeepListOnMonitor(HWND list, UINT message, WPARAM wParam, LPARA
             RECT now;
             GetWindowRect(list, &now);
             const int width = pos.flags & SWP_NOSIZE ? static_cast<int>(now.right - now.left) : pos.cx;
-            MONITORINFO monitor{sizeof monitor, {}, {}, 0};
-            GetMonitorInfoW(MonitorFromWindow(reinterpret_cast<HWND>(combo), MONITOR_DEFAULTTONEAREST), &monitor);
-            pos.x = std::max(static_cast<int>(monitor.rcWork.left),
-                             std::min(pos.x, static_cast<int>(monitor.rcWork.right) - width));
+            const RECT work = WorkAreaOf(reinterpret_cast<HWND>(combo));
+            pos.x = std::max(static_cast<int>(work.left), std::min(pos.x, static_cast<int>(work.right) - width));
             RemoveWindowSubclass(list, KeepListOnMonitor, id);
         }
     }
@@ -113,9 +118,8 @@ void FitDropWidth(HWND combo)
                       GetSystemMetricsForDpi(SM_CXVSCROLL, dpi);
     RECT box;
     GetWindowRect(combo, &box);
-    MONITORINFO monitor{sizeof monitor, {}, {}, 0};
-    GetMonitorInfoW(MonitorFromWindow(combo, MONITOR_DEFAULTTONEAREST), &monitor);
-    const int room = monitor.rcWork.right - monitor.rcWork.left;
+    const RECT work = WorkAreaOf(combo);
+    const int room = work.right - work.left;
     SendMessageW(combo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(std::min(std::max(width, static_cast<int>(box.right - box.left)), room)), 0);
 }
 
@@ -240,9 +244,7 @@ void PikeMain::Form_Load()
     HWND combo = GetDlgItem(hwnd_, UAName);
     ComboBox_AddString(combo, current.c_str());
     ComboBox_SetCurSel(combo, 0); // shows current, and the arrow keys step on from it
-    ComboBoxList list(combo);
-    ReloadCandidates(list);
-    dropWidthStale_ = true;
+    LoadCandidates(combo);
 }
 
 void PikeMain::Command1_Click()
@@ -305,6 +307,13 @@ void PikeMain::Command2_Click()
     editor_->Show(hwnd_);
 }
 
+void PikeMain::LoadCandidates(HWND combo)
+{
+    ComboBoxList list(combo);
+    ReloadCandidates(list);
+    dropWidthStale_ = true;
+}
+
 void PikeMain::RefreshCandidates()
 {
     if (!IsOpen())
@@ -313,7 +322,5 @@ void PikeMain::RefreshCandidates()
     const std::wstring text = GetText(combo);
     ComboBox_ResetContent(combo);
     SetWindowTextW(combo, text.c_str());
-    ComboBoxList list(combo);
-    ReloadCandidates(list);
-    dropWidthStale_ = true;
+    LoadCandidates(combo);
 }

@@ -49,6 +49,7 @@ private:
     void Command1_Click();
     void Command2_Click();
     void UAName_DropDown();
+    void LoadCandidates(HWND combo); // appends the list file's candidates
     void RefreshCandidates();
     void Message(HWND owner, const std::wstring& text, const wchar_t* title, UINT icon) const;
 
