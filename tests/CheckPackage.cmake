@@ -3,8 +3,8 @@
 # notices. Every fault of the program is reported, before the zip is built.
 set(faults "")
 file(SIZE ${EXE} size)
-if(size GREATER 163840)
-    list(APPEND faults "${EXE} is ${size} bytes, over 160 KB")
+if(size GREATER 143360)
+    list(APPEND faults "${EXE} is ${size} bytes, over 140 KB")
 endif()
 set(dlls "")
 if(OBJDUMP)

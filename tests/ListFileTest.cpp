@@ -55,8 +55,8 @@ TEST(ListFile, NoEntriesFromCommentsOnlyEmptyOrMissingFile)
 
 TEST(ListFile, LineEndsAsOtherProgramsWriteThem)
 {
-    // CR LF, a lone CR and a lone LF each end one line; an untouched save keeps every byte
-    // of a file whose last line ends in any of them, and an edited one gets the file's own.
+    // CR LF, a lone CR and a lone LF each end one line; an untouched save keeps every byte,
+    // and an edited one ends in the file's own line break.
     const struct {
         const char* what;
         std::string bytes;
@@ -78,8 +78,7 @@ TEST(ListFile, LineEndsAsOtherProgramsWriteThem)
         EXPECT_EQ(Candidates(), c.entries);
         const ListDocument loaded = *ReadListFile();
         ASSERT_EQ(WriteListFile(WithoutFinalLineBreak(loaded.text), loaded), ListWriteResult::Written);
-        const bool endsInBreak = c.bytes.back() == '\n' || c.bytes.back() == '\r';
-        EXPECT_EQ(ReadBytes(ListFilePath()), endsInBreak ? c.bytes : c.bytes + (c.bytes.find('\r') == std::string::npos ? "\n" : "\r\n"));
+        EXPECT_EQ(ReadBytes(ListFilePath()), c.bytes);
 
         const ListDocument again = *ReadListFile();
         std::wstring text(WithoutFinalLineBreak(again.text));
@@ -252,7 +251,8 @@ TEST(ListFile, AnotherWritersSaveIsNotUndoneUnasked)
 
     ASSERT_EQ(WriteListFile(L"first", first), ListWriteResult::Written);
     EXPECT_EQ(WriteListFile(L"second", second), ListWriteResult::Changed);
-    EXPECT_EQ(WriteListFile(WithoutFinalLineBreak(second.text), second), ListWriteResult::Changed) << "untouched too";
+    EXPECT_EQ(WriteListFile(WithoutFinalLineBreak(second.text), second), ListWriteResult::Written)
+        << "untouched: nothing of the user's to write";
     EXPECT_EQ(ReadBytes(ListFilePath()), "first\r\n");
     EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "no temporary file left";
     ASSERT_EQ(WriteListFile(L"second", second, OtherChanges::Overwrite), ListWriteResult::Written);
@@ -314,4 +314,116 @@ TEST(ListFile, TheShippedListReadsInAnySystemCodePage)
     const std::wstring edited = L"# 編集した一覧\r\n" + loaded.text;
     ASSERT_EQ(WriteListFile(WithoutFinalLineBreak(edited), loaded), ListWriteResult::Written);
     EXPECT_EQ(ReadBytes(ListFilePath()), Sjis(L"# 編集した一覧\r\n") + shipped);
+}
+
+TEST(ListFile, AHardLinkedListStaysOneFile)
+{
+    TempAppFolder folder;
+    const std::wstring other = folder.path() + L"other program's list.dat";
+    WriteBytes(ListFilePath(), "A/1.0\r\n");
+    ASSERT_TRUE(CreateHardLinkW(other.c_str(), ListFilePath().c_str(), nullptr)) << GetLastError();
+    const auto links = [&] {
+        HANDLE file = CreateFileW(other.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        BY_HANDLE_FILE_INFORMATION info{};
+        GetFileInformationByHandle(file, &info);
+        CloseHandle(file);
+        return info.nNumberOfLinks;
+    };
+    ASSERT_EQ(links(), 2u);
+
+    ASSERT_EQ(WriteListFile(L"B/2.0", *ReadListFile()), ListWriteResult::Written);
+    EXPECT_EQ(ReadBytes(other), "B/2.0\r\n");
+    EXPECT_EQ(links(), 2u);
+
+    // Another program's save is seen on the handle that would write.
+    const ListDocument loaded = *ReadListFile();
+    WriteBytes(other, "C/3.0\r\n");
+    EXPECT_EQ(WriteListFile(L"mine", loaded), ListWriteResult::Changed);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "C/3.0\r\n");
+
+    // A write that fails halfway is undone; where even that fails, the copy holds the old list.
+    for (const int failing : {1, 2}) {
+        SCOPED_TRACE(failing);
+        const FileApi api = FaultyFiles();
+        faults.listWritesFailing = failing;
+        std::wstring strandedAt;
+        const auto result = WriteListFile(L"a longer list than before", *ReadListFile(), OtherChanges::Keep, api, &strandedAt);
+        EXPECT_EQ(links(), 2u);
+        if (failing == 1) {
+            EXPECT_EQ(result, ListWriteResult::Failed);
+            EXPECT_EQ(ReadBytes(other), "C/3.0\r\n");
+            EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"other program's list.dat"}));
+        } else {
+            ASSERT_EQ(result, ListWriteResult::Stranded);
+            EXPECT_EQ(ReadBytes(strandedAt), "C/3.0\r\n");
+            EXPECT_EQ(FileNames(folder.path()).size(), 3u);
+        }
+    }
+}
+
+TEST(ListFile, ALinkIntoAFolderThatIsNotThereIsUnreadableAndStays)
+{
+    TempAppFolder folder;
+    const std::wstring offline = folder.path() + L"share\\";
+    ASSERT_TRUE(CreateDirectoryW(offline.c_str(), nullptr));
+    WriteBytes(offline + L"list.dat", "A/1.0\r\n");
+    if (!MakeSymbolicLink(ListFilePath(), offline + L"list.dat"))
+        GTEST_SKIP() << "this user may not create symbolic links here";
+    const ListDocument loaded = *ReadListFile();
+    ASSERT_TRUE(DeleteFileW((offline + L"list.dat").c_str()));
+    ASSERT_TRUE(RemoveDirectoryW(offline.c_str())); // the share went offline
+
+    EXPECT_FALSE(ReadListFile());
+    EXPECT_TRUE(Candidates().empty());
+    EXPECT_EQ(WriteListFile(L"B/2.0", loaded), ListWriteResult::Failed);
+    EXPECT_EQ(WriteListFile(L"B/2.0", loaded, OtherChanges::Overwrite), ListWriteResult::Failed);
+    EXPECT_FALSE(FileExists(ListFilePath())) << "the link is not replaced by a file";
+
+    // Back online without the file: it is created through the link, which is still there.
+    ASSERT_TRUE(CreateDirectoryW(offline.c_str(), nullptr));
+    EXPECT_EQ(ReadListFile()->text, L"");
+    EXPECT_TRUE(FileExists(offline + L"list.dat"));
+}
+
+TEST(ListFile, AFailedSwapLeavesTheOldListOrTheNewOneAndSaysWhich)
+{
+    const struct {
+        const char* what;
+        FileFaults injected;
+        ListWriteResult result;
+        const char* left; // PIKEROSU.DAT afterwards; nullptr: gone, the old list stranded
+    } cases[] = {
+        {"held for a moment", {.busyReplaces = 3}, ListWriteResult::Written, "new\r\n"},
+        {"old moved aside, then put back", {.replaceLosesOld = true}, ListWriteResult::Failed, "old\r\n"},
+        {"old deleted, new put in its place", {.replaceDeletesOld = true}, ListWriteResult::Written, "new\r\n"},
+        {"old moved aside, nothing moves", {.replaceLosesOld = true, .movesFail = true}, ListWriteResult::Stranded, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempAppFolder folder;
+        WriteBytes(ListFilePath(), "old\r\n");
+        const FileApi api = FaultyFiles();
+        faults = c.injected;
+        std::wstring strandedAt;
+        EXPECT_EQ(WriteListFile(L"new", *ReadListFile(), OtherChanges::Keep, api, &strandedAt), c.result);
+        EXPECT_GT(faults.flushesBeforeReplace, 0) << "the new file is on the disk before it replaces the old";
+        if (c.left) {
+            EXPECT_EQ(ReadBytes(ListFilePath()), c.left);
+            EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "nothing left beside it";
+        } else {
+            EXPECT_FALSE(FileExists(ListFilePath()));
+            EXPECT_EQ(ReadBytes(strandedAt), "old\r\n");
+        }
+    }
+}
+
+TEST(ListFile, AttributesComeFromTheFileReplacedAtTheSwap)
+{
+    // Missing when the save began, back by the swap: nothing but its own attributes are set.
+    TempAppFolder folder;
+    const FileApi api = FaultyFiles();
+    faults.appearsOnFlush = ListFilePath();
+    ASSERT_EQ(WriteListFile(L"new", ListDocument{}, OtherChanges::Keep, api), ListWriteResult::Written);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "new\r\n");
+    EXPECT_EQ(GetFileAttributesW(ListFilePath().c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u);
 }

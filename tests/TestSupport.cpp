@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -136,6 +137,84 @@ std::vector<std::wstring> FileNames(const std::wstring& folder)
     FindClose(search);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string FileIdentity(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool got = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!got)
+        return "missing";
+    return std::to_string(info.nFileIndexHigh) + ":" + std::to_string(info.nFileIndexLow) + " written " +
+           std::to_string(info.ftLastWriteTime.dwHighDateTime) + ":" + std::to_string(info.ftLastWriteTime.dwLowDateTime);
+}
+
+namespace {
+
+bool IsScratchFile(HANDLE file)
+{
+    std::wstring name(MAX_PATH, L'\0');
+    name.resize(GetFinalPathNameByHandleW(file, name.data(), MAX_PATH, 0));
+    return name.ends_with(L".tmp");
+}
+
+BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    if (faults.listWritesFailing > 0 && !IsScratchFile(file)) {
+        --faults.listWritesFailing;
+        WriteFile(file, data, size / 2, written, overlapped);
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return WriteFile(file, data, size, written, overlapped);
+}
+
+BOOL WINAPI CountedFlush(HANDLE file)
+{
+    ++faults.flushes;
+    if (!faults.appearsOnFlush.empty())
+        WriteBytes(std::exchange(faults.appearsOnFlush, {}), "");
+    return FlushFileBuffers(file);
+}
+
+BOOL WINAPI FaultyReplace(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags, LPVOID, LPVOID)
+{
+    faults.flushesBeforeReplace = faults.flushes;
+    if (faults.busyReplaces > 0) {
+        --faults.busyReplaces;
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (faults.replaceLosesOld || faults.replaceDeletesOld) {
+        if (faults.replaceLosesOld && backup)
+            MoveFileExW(replaced, backup, 0);
+        else
+            DeleteFileW(replaced);
+        SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+        return FALSE;
+    }
+    return ReplaceFileW(replaced, replacement, backup, flags, nullptr, nullptr);
+}
+
+BOOL WINAPI FaultyMove(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    if (faults.movesFail) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return MoveFileExW(from, to, flags);
+}
+
+} // namespace
+
+FileApi FaultyFiles()
+{
+    faults = {};
+    return {FaultyWrite, CountedFlush, FaultyReplace, FaultyMove};
 }
 
 ScratchKey::ScratchKey(HKEY root, std::wstring subKey) : root_(root), subKey_(std::move(subKey))

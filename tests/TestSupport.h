@@ -1,5 +1,7 @@
 #pragma once
 // Real files and registry keys for tests, each removed again by its owner.
+#include "listfile/ListFile.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -48,6 +50,22 @@ bool FileExists(const std::wstring& path);
 // false where the system does not let this user make one.
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
 std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; folder ends with "\"
+// The identity and last-write time of a file, as backup and sync tools compare them.
+std::string FileIdentity(const std::wstring& path);
+
+// Failures that Wine does not produce on demand, injected into a save through FaultyFiles().
+struct FileFaults {
+    int busyReplaces = 0;      // ReplaceFile first fails this many times with a sharing violation
+    bool replaceLosesOld = false;     // then fails after moving the old file to the backup name
+    bool replaceDeletesOld = false;   // or after deleting it, as without a backup name
+    bool movesFail = false;           // MoveFileEx fails
+    int listWritesFailing = 0;        // this many writes into the list itself fail halfway
+    std::wstring appearsOnFlush;      // another program creates this (empty) file at the first flush
+    int flushes = 0;                  // FlushFileBuffers calls so far
+    int flushesBeforeReplace = -1;    // as ReplaceFile was called
+};
+inline FileFaults faults;
+FileApi FaultyFiles(); // resets faults
 
 // A key created for one test and deleted with everything below it afterwards.
 class ScratchKey {

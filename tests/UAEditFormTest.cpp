@@ -230,22 +230,20 @@ TEST_F(UAEditFormTest, ListFilesAsRealMachinesHoldThem)
         const char* what;
         std::string bytes;
         Lines entries;
-        std::string saved; // after OK untouched; empty when OK must refuse
-        std::string fixed; // after OK once every U+FFFD is taken out
+        std::string fixed; // after OK once every U+FFFD is taken out; empty when there is none
     } cases[] = {
         {"UTF-8", Utf8(L"# 日本語のコメント\r\nMozilla/5.0 (日本語)\r\nOpera/9.80\r\n"),
-         {L"Mozilla/5.0 (日本語)", L"Opera/9.80"}, Utf8(L"# 日本語のコメント\r\nMozilla/5.0 (日本語)\r\nOpera/9.80\r\n"), ""},
+         {L"Mozilla/5.0 (日本語)", L"Opera/9.80"}, ""},
         {"UTF-8 with BOM, no final break", "\xEF\xBB\xBF" + Utf8(L"#コメント\r\nA/1.0\r\nB/2.0 (表)"),
-         {L"A/1.0", L"B/2.0 (表)"}, "\xEF\xBB\xBF" + Utf8(L"#コメント\r\nA/1.0\r\nB/2.0 (表)\r\n"), ""},
-        {"UTF-16", Utf16LE(L"# コメント\r\nA/1.0 (caf\u00E9)\r\nB\r\n"), {L"A/1.0 (caf\u00E9)", L"B"},
-         Utf16LE(L"# コメント\r\nA/1.0 (caf\u00E9)\r\nB\r\n"), ""},
-        {"NEC and IBM codes", "A\r\n\x87\x90\xED\x40\r\n", {L"A", L"\u2252\u7E8A"}, "A\r\n\x87\x90\xED\x40\r\n", ""},
-        {"a single byte the code page maps", "\x80\r\n", {L"\u0080"}, "\x80\r\n", ""},
-        {"lone CR at the end", "A\r\nB\r", {L"A", L"B"}, "A\r\nB\r", ""},
-        {"LF only", "# c\nA/1.0\nB/2.0\n", {L"A/1.0", L"B/2.0"}, "# c\nA/1.0\nB/2.0\n", ""},
-        {"NUL", std::string("A\0B\r\nC\r\n", 8), {L"A" + R + L"B", L"C"}, "", "AB\r\nC\r\n"},
-        {"lead byte before CR LF", "A\x81\r\nB\r\n", {L"A" + R, L"B"}, "", "A\r\nB\r\n"},
-        {"lead byte at the end", "A\r\nB\x81", {L"A", L"B" + R}, "", "A\r\nB\r\n"},
+         {L"A/1.0", L"B/2.0 (表)"}, ""},
+        {"UTF-16", Utf16LE(L"# コメント\r\nA/1.0 (caf\u00E9)\r\nB\r\n"), {L"A/1.0 (caf\u00E9)", L"B"}, ""},
+        {"NEC and IBM codes", "A\r\n\x87\x90\xED\x40\r\n", {L"A", L"\u2252\u7E8A"}, ""},
+        {"a single byte the code page maps", "\x80\r\n", {L"\u0080"}, ""},
+        {"lone CR at the end", "A\r\nB\r", {L"A", L"B"}, ""},
+        {"LF only", "# c\nA/1.0\nB/2.0\n", {L"A/1.0", L"B/2.0"}, ""},
+        {"NUL", std::string("A\0B\r\nC\r\n", 8), {L"A" + R + L"B", L"C"}, "AB\r\nC\r\n"},
+        {"lead byte before CR LF", "A\x81\r\nB\r\n", {L"A" + R, L"B"}, "A\r\nB\r\n"},
+        {"lead byte at the end", "A\r\nB\x81", {L"A", L"B" + R}, "A\r\nB\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -256,21 +254,26 @@ TEST_F(UAEditFormTest, ListFilesAsRealMachinesHoldThem)
         listed.insert(listed.end(), c.entries.begin(), c.entries.end());
         EXPECT_EQ(ComboList(Combo()), listed);
 
+        // Untouched, every file stays as it is, broken bytes too: they are not the user's doing.
         Click(Editor(), UAEditForm::cmdOK);
-        if (!c.saved.empty()) {
-            EXPECT_FALSE(main->Editor()->IsOpen());
-            EXPECT_EQ(ReadList(), c.saved);
-            EXPECT_EQ(ComboList(Combo()), c.entries);
-            EXPECT_TRUE(messages.empty());
+        EXPECT_FALSE(main->Editor()->IsOpen());
+        EXPECT_EQ(ReadList(), c.bytes);
+        EXPECT_EQ(ComboList(Combo()), c.entries);
+        EXPECT_TRUE(messages.empty());
+        if (c.fixed.empty())
             continue;
-        }
+
+        Click(main->Window(), PikeMain::Command2);
+        const std::wstring shown = GetText(TextBox());
+        SetEditorText(shown + L"Z");
+        Click(Editor(), UAEditForm::cmdOK);
         ASSERT_TRUE(main->Editor()->IsOpen());
         EXPECT_EQ(ReadList(), c.bytes);
         ASSERT_EQ(messages.size(), 1u);
         EXPECT_EQ(messages[0].text, L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
                                     L"該当する文字を直してから、もう一度 OK を押してください。");
         EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
-        std::wstring text = GetText(TextBox());
+        std::wstring text = shown;
         std::erase(text, L'\uFFFD');
         SetEditorText(text);
         Click(Editor(), UAEditForm::cmdOK);
@@ -305,8 +308,9 @@ TEST_F(UAEditFormTest, RefusalsPointAtTheFirstCharacterToFix)
 {
     const wchar_t kUnreadable[] = L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
                                   L"該当する文字を直してから、もう一度 OK を押してください。";
-    const wchar_t kUnrepresentable[] = L"システムの文字コードで表せない文字が含まれているため、保存できませんでした。"
-                                       L"該当する文字を直してから、もう一度 OK を押してください。";
+    const wchar_t kUnrepresentable[] =
+        L"ブラウザリストの文字コード（Shift_JIS）で表せない文字が含まれているため、保存できませんでした。"
+        L"該当する文字を直してから、もう一度 OK を押してください。";
     std::string longList;
     for (int i = 0; i < 400; ++i)
         longList += "Mozilla/5.0 (entry " + std::to_string(i) + ")\r\n";
@@ -314,11 +318,11 @@ TEST_F(UAEditFormTest, RefusalsPointAtTheFirstCharacterToFix)
     const struct {
         const char* what;
         std::string file;
-        std::wstring typed; // empty: the file's text untouched
+        std::wstring typed;
         const wchar_t* message;
         size_t start, end;
     } cases[] = {
-        {"broken bytes", "A\r\nB\x81\r\nC\x81\r\n", L"", kUnreadable, 4, 5},
+        {"broken bytes", "A\r\nB\x81\r\nC\x81\r\n", L"A\r\nB\uFFFD\r\nC\uFFFD\r\nD", kUnreadable, 4, 5},
         {"emoji in Shift_JIS", kList, L"A/1.0\r\nB \U0001F600 x \U0001F600", kUnrepresentable, 9, 11},
         {"far down a long list", longList, longText + L"caf\u00E9\r\n", kUnrepresentable, longText.size() + 3,
          longText.size() + 4},
@@ -328,8 +332,7 @@ TEST_F(UAEditFormTest, RefusalsPointAtTheFirstCharacterToFix)
         main = std::make_unique<PikeMain>(RecordingPlatform());
         messages.clear();
         OpenEditor(c.file);
-        if (!c.typed.empty())
-            SetEditorText(c.typed);
+        SetEditorText(c.typed);
         const std::wstring shown = GetText(TextBox());
         Click(Editor(), UAEditForm::cmdOK);
         ASSERT_TRUE(main->Editor()->IsOpen());
@@ -354,36 +357,45 @@ TEST_F(UAEditFormTest, AnotherProgramsChangeIsOverwrittenOnlyWhenTheUserSaysSo)
     const wchar_t kChanged[] = L"ブラウザリストは、編集を始めた後にほかのプログラムによって変更されています。"
                                L"このまま保存すると、その変更は失われます。保存しますか？";
     const std::string other = "Other/1.0\r\n";
-    for (const bool edited : {false, true}) {
-        SCOPED_TRACE(edited ? "edited" : "untouched");
-        main = std::make_unique<PikeMain>(RecordingPlatform());
+    OpenEditor(kList);
+    SetEditorText(L"Mine/1.0\r\n");
+    WriteList(other); // Notepad, a sync tool, or the program's other copy saved meanwhile
+
+    answer = IDNO;
+    Click(Editor(), UAEditForm::cmdOK);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, kChanged);
+    EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+    EXPECT_EQ(messages[0].style, static_cast<UINT>(MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
+    EXPECT_EQ(messages[0].owner, Editor());
+    ASSERT_TRUE(main->Editor()->IsOpen());
+    EXPECT_EQ(GetText(TextBox()), L"Mine/1.0\r\n");
+    EXPECT_EQ(ReadList(), other);
+    EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
+
+    answer = IDYES;
+    Click(Editor(), UAEditForm::cmdOK);
+    EXPECT_EQ(messages.size(), 2u);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    EXPECT_EQ(ReadList(), "Mine/1.0\r\n");
+
+    // Untouched, the user has nothing to save: the other program's list stays, unasked, and
+    // the main window lists it; a list deleted meanwhile stays deleted.
+    for (const bool deleted : {false, true}) {
         messages.clear();
-        OpenEditor(kList);
-        if (edited)
-            SetEditorText(L"Mine/1.0\r\n");
-        const std::wstring mine = GetText(TextBox());
-        WriteList(other); // Notepad, a sync tool, or the program's other copy saved meanwhile
-
-        answer = IDNO;
+        Click(main->Window(), PikeMain::Command2);
+        if (deleted)
+            DeleteFileW(ListPath().c_str());
+        else
+            WriteList(other);
         Click(Editor(), UAEditForm::cmdOK);
-        ASSERT_EQ(messages.size(), 1u);
-        EXPECT_EQ(messages[0].text, kChanged);
-        EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
-        EXPECT_EQ(messages[0].style, static_cast<UINT>(MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
-        EXPECT_EQ(messages[0].owner, Editor());
-        ASSERT_TRUE(main->Editor()->IsOpen());
-        EXPECT_EQ(GetText(TextBox()), mine);
-        EXPECT_EQ(ReadList(), other);
-        EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
-
-        answer = IDYES;
-        Click(Editor(), UAEditForm::cmdOK);
-        EXPECT_EQ(messages.size(), 2u);
+        EXPECT_TRUE(messages.empty()) << deleted;
         EXPECT_FALSE(main->Editor()->IsOpen());
-        EXPECT_EQ(ReadList(), edited ? "Mine/1.0\r\n" : kList);
+        EXPECT_EQ(ComboList(Combo()), deleted ? Lines{} : Lines{L"Other/1.0"});
+        EXPECT_EQ(FileExists(ListPath()), !deleted);
     }
 
-    // Deleted meanwhile, or rewritten with the same bytes: nothing is lost, nothing asked.
+    // Edited: deleted meanwhile, or rewritten with the same bytes: nothing is lost, nothing asked.
     for (const bool deleted : {true, false}) {
         messages.clear();
         Click(main->Window(), PikeMain::Command2);
@@ -397,6 +409,25 @@ TEST_F(UAEditFormTest, AnotherProgramsChangeIsOverwrittenOnlyWhenTheUserSaysSo)
         EXPECT_FALSE(main->Editor()->IsOpen());
         EXPECT_EQ(ReadList(), "Again/1.0\r\n");
     }
+}
+
+TEST_F(UAEditFormTest, ClosedWhileAskingAboutAnotherProgramsChangeSavesNothing)
+{
+    Platform platform = RecordingPlatform();
+    platform.showMessage = [this](HWND owner, const std::wstring& text, const std::wstring& title, UINT style) {
+        messages.push_back({owner, text, title, style, true});
+        DestroyWindow(owner); // closed from the task bar while the question is up
+        return IDYES;
+    };
+    main = std::make_unique<PikeMain>(std::move(platform));
+    OpenEditor(kList);
+    SetEditorText(L"Mine/1.0");
+    WriteList("Other/1.0\r\n");
+    Click(Editor(), UAEditForm::cmdOK);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_EQ(ReadList(), "Other/1.0\r\n");
+    EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
 }
 
 TEST_F(UAEditFormTest, TabbingIntoTheTextBoxKeepsTheSelection)

@@ -36,8 +36,10 @@ LRESULT CALLBACK DocumentKeys(HWND edit, UINT message, WPARAM wParam, LPARAM lPa
 
 } // namespace
 
-UAEditForm::UAEditForm(MessageBoxFn showMessage, std::function<void()> refreshMain, std::function<void()> closed)
-    : showMessage_(std::move(showMessage)), refreshMain_(std::move(refreshMain)), closed_(std::move(closed))
+UAEditForm::UAEditForm(MessageBoxFn showMessage, FileApi files, std::function<void()> refreshMain,
+                       std::function<void()> closed)
+    : showMessage_(std::move(showMessage)), files_(files), refreshMain_(std::move(refreshMain)),
+      closed_(std::move(closed))
 {
 }
 
@@ -142,15 +144,16 @@ void UAEditForm::cmdOK_Click()
     const std::wstring typed = GetText(GetDlgItem(hwnd_, UANameTextBox));
     // Saving adds one line break, so drop the last one typed; an unchanged file stays unchanged.
     const std::wstring_view text = WithoutFinalLineBreak(typed);
-    ListWriteResult result = WriteListFile(text, loaded_);
+    std::wstring strandedAt;
+    ListWriteResult result = WriteListFile(text, loaded_, OtherChanges::Keep, files_, &strandedAt);
     if (result == ListWriteResult::Changed) {
         const int answer = showMessage_(hwnd_,
                                         L"ブラウザリストは、編集を始めた後にほかのプログラムによって変更されています。"
                                         L"このまま保存すると、その変更は失われます。保存しますか？",
                                         kAppTitle, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
         if (answer != IDYES || !IsOpen())
-            return;
-        result = WriteListFile(text, loaded_, OtherChanges::Overwrite);
+            return; // closed meanwhile: what it had loaded has gone with it
+        result = WriteListFile(text, loaded_, OtherChanges::Overwrite, files_, &strandedAt);
     }
     switch (result) {
     case ListWriteResult::Written:
@@ -162,9 +165,9 @@ void UAEditForm::cmdOK_Click()
                      kAppTitle, MB_ICONWARNING);
         SelectCharacter(text, text.find(TextEncoding::kReplacement));
         return;
-    case ListWriteResult::Unrepresentable:
+    case ListWriteResult::Unrepresentable: // only a Shift_JIS list lacks characters
         showMessage_(hwnd_,
-                     L"システムの文字コードで表せない文字が含まれているため、保存できませんでした。"
+                     L"ブラウザリストの文字コード（Shift_JIS）で表せない文字が含まれているため、保存できませんでした。"
                      L"該当する文字を直してから、もう一度 OK を押してください。",
                      kAppTitle, MB_ICONWARNING);
         SelectCharacter(text, FirstUnrepresentable(text, loaded_));
@@ -173,6 +176,10 @@ void UAEditForm::cmdOK_Click()
     case ListWriteResult::Failed:
         showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。", kAppTitle,
                      MB_ICONERROR);
+        return;
+    case ListWriteResult::Stranded:
+        showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n" + strandedAt,
+                     kAppTitle, MB_ICONERROR);
         return;
     }
     refreshMain_();

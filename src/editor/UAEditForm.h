@@ -12,7 +12,8 @@ public:
     static constexpr ChildLayout kClientArea{0, 0, 0, 6408, 3816}; // placed where the system chooses
 
     // refreshMain runs after a successful save; closed runs whenever the window has gone.
-    UAEditForm(MessageBoxFn showMessage, std::function<void()> refreshMain, std::function<void()> closed);
+    UAEditForm(MessageBoxFn showMessage, FileApi files, std::function<void()> refreshMain,
+               std::function<void()> closed);
     ~UAEditForm();
 
     // Opens the editor with the file's current content, or brings an open one to the front.
@@ -36,6 +37,7 @@ private:
     };
 
     MessageBoxFn showMessage_;
+    FileApi files_;
     std::function<void()> refreshMain_;
     std::function<void()> closed_;
     FontHandle font_;

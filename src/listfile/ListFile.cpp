@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -47,12 +48,12 @@ std::optional<std::string> ReadAll(HANDLE file)
     }
 }
 
-bool WriteAll(HANDLE file, std::string_view bytes)
+bool WriteAll(HANDLE file, std::string_view bytes, const FileApi& api)
 {
     while (!bytes.empty()) {
         DWORD written = 0;
         const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 20));
-        if (!WriteFile(file, bytes.data(), want, &written, nullptr) || written == 0)
+        if (!api.write(file, bytes.data(), want, &written, nullptr) || written == 0)
             return false;
         bytes.remove_prefix(written);
     }
@@ -88,9 +89,55 @@ std::wstring UniqueSuffix(int attempt)
     return suffix + L"tmp";
 }
 
-// The file that saving replaces: where PIKEROSU.DAT is a link, the file it points to, so
-// the link stays a link. Nothing when a link cannot be followed.
-std::optional<std::wstring> SaveTarget(const std::wstring& path)
+bool IsMissing(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Waits out a virus scanner or an indexer that holds a file for a moment.
+template <class Operation>
+bool Patiently(Operation operation)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (operation())
+            return true;
+        const DWORD error = GetLastError();
+        if (attempt == 10 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            return false;
+        Sleep(100);
+    }
+}
+
+// A file of the save's own beside the list, removed again unless it is kept.
+class ScratchFile {
+public:
+    ScratchFile() = default;
+    explicit ScratchFile(std::wstring path) : path_(std::move(path)) {}
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+    ~ScratchFile() { Reset({}); }
+
+    const std::wstring& path() const { return path_; }
+    void Reset(std::wstring path)
+    {
+        if (!path_.empty())
+            Patiently([this] { return DeleteFileW(path_.c_str()) || IsMissing(GetLastError()); });
+        path_ = std::move(path);
+    }
+    std::wstring Keep() { return std::exchange(path_, {}); }
+
+private:
+    std::wstring path_;
+};
+
+// The file to replace: where PIKEROSU.DAT is a link, the file it points to, so the link
+// stays a link. Nothing when a link cannot be followed.
+std::optional<std::wstring> FileToReplace(const std::wstring& path)
 {
     const FileHandle file = OpenFile(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
     if (!file)
@@ -110,16 +157,113 @@ std::optional<std::wstring> SaveTarget(const std::wstring& path)
     }
 }
 
-bool IsMissing(DWORD error)
+// The new bytes beside the file under a name of their own, on the disk before they are used.
+bool WriteBeside(const std::wstring& path, std::string_view bytes, const FileApi& api, ScratchFile& written)
 {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    FileHandle file;
+    for (int attempt = 0; !file && attempt < 16; ++attempt) {
+        std::wstring name = path + UniqueSuffix(attempt);
+        file = OpenFile(name, GENERIC_WRITE, CREATE_NEW, 0);
+        if (file)
+            written.Reset(std::move(name));
+        else if (GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    return file && WriteAll(file.get(), bytes, api) && api.flush(file.get());
 }
 
-// Writes the bytes beside the old file under a name of its own, then swaps them in, so that
-// a failure never leaves half a list and the file keeps its identity.
-ListWriteResult ReplaceListFile(std::string_view bytes, const ListDocument& loaded, OtherChanges otherChanges)
+// A name beside the file that nothing has.
+std::wstring FreeNameBeside(const std::wstring& path)
 {
-    const auto target = SaveTarget(ListFilePath());
+    for (int attempt = 0;; ++attempt) {
+        std::wstring name = path + UniqueSuffix(attempt);
+        if (!Exists(name) || attempt == 16)
+            return name;
+    }
+}
+
+ListWriteResult Strand(ScratchFile& oldList, std::wstring* strandedAt)
+{
+    std::wstring path = oldList.Keep();
+    if (strandedAt)
+        *strandedAt = std::move(path);
+    return ListWriteResult::Stranded;
+}
+
+bool Overwrite(HANDLE file, std::string_view bytes, const FileApi& api)
+{
+    return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && WriteAll(file, bytes, api) &&
+           SetEndOfFile(file) && api.flush(file);
+}
+
+// A file with more than one name is written through its own handle, so that every name sees
+// the new list; a copy of the old bytes holds the list until the new one is on the disk.
+ListWriteResult OverwriteInPlace(HANDLE file, const std::wstring& path, std::string_view old, std::string_view bytes,
+                                 const FileApi& api, std::wstring* strandedAt)
+{
+    ScratchFile copy;
+    if (!WriteBeside(path, old, api, copy))
+        return ListWriteResult::Failed;
+    if (Overwrite(file, bytes, api))
+        return ListWriteResult::Written;
+    if (Overwrite(file, old, api))
+        return ListWriteResult::Failed;
+    return Strand(copy, strandedAt);
+}
+
+// Puts the new file in the old one's place in one step. The old file stays under a backup
+// name until then, and comes back where the swap fails after it had gone.
+ListWriteResult Swap(const std::wstring& path, ScratchFile& replacement, const FileApi& api, std::wstring* strandedAt)
+{
+    ScratchFile backup(FreeNameBeside(path));
+    const DWORD attributes = GetFileAttributesW(path.c_str()); // not every ReplaceFile carries them over
+    const auto moveInPlace = [&](ScratchFile& file) {
+        if (!Patiently([&] { return api.move(file.path().c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH); }))
+            return false;
+        file.Keep();
+        return true;
+    };
+    if (Patiently([&] {
+            return api.replace(path.c_str(), replacement.path().c_str(), backup.path().c_str(),
+                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+        })) {
+        replacement.Keep();
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            SetFileAttributesW(path.c_str(), attributes);
+        return ListWriteResult::Written;
+    }
+    if (Exists(path))
+        return ListWriteResult::Failed; // the old file never left
+    if (Exists(backup.path()) && moveInPlace(backup))
+        return ListWriteResult::Failed;
+    if (moveInPlace(replacement)) {
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            SetFileAttributesW(path.c_str(), attributes);
+        return ListWriteResult::Written;
+    }
+    return Strand(backup, strandedAt);
+}
+
+// Missing (deleted meanwhile): the new list takes the free name. A name that is not free after
+// all (a link whose target cannot be reached, which a move would replace) is left as it is.
+ListWriteResult CreateListFile(const std::wstring& path, std::string_view bytes, const FileApi& api)
+{
+    FileHandle file = OpenFile(path, GENERIC_WRITE, CREATE_NEW, 0);
+    if (!file)
+        return ListWriteResult::Failed;
+    if (WriteAll(file.get(), bytes, api) && api.flush(file.get()))
+        return ListWriteResult::Written;
+    file.reset();
+    DeleteFileW(path.c_str()); // there was none
+    return ListWriteResult::Failed;
+}
+
+// Writes the bytes beside the old file first, then takes the last look for another writer,
+// then swaps them in or overwrites in place: a failure never leaves half a list.
+ListWriteResult ReplaceListFile(std::string_view bytes, const ListDocument& loaded, OtherChanges otherChanges,
+                                const FileApi& api, std::wstring* strandedAt)
+{
+    const auto target = FileToReplace(ListFilePath());
     if (!target)
         return ListWriteResult::Failed;
     const std::wstring& path = *target;
@@ -127,52 +271,31 @@ ListWriteResult ReplaceListFile(std::string_view bytes, const ListDocument& load
     if (attributes != INVALID_FILE_ATTRIBUTES && attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
         return ListWriteResult::Failed; // the user has said this file is not to change
 
-    std::wstring temporary;
-    FileHandle file;
-    for (int attempt = 0; !file && attempt < 16; ++attempt) {
-        temporary = path + UniqueSuffix(attempt);
-        file = OpenFile(temporary, GENERIC_WRITE, CREATE_NEW, 0);
-        if (!file && GetLastError() != ERROR_FILE_EXISTS)
-            return ListWriteResult::Failed;
-    }
-    if (!file)
+    ScratchFile replacement;
+    if (!WriteBeside(path, bytes, api, replacement))
         return ListWriteResult::Failed;
-    const bool written = WriteAll(file.get(), bytes) && FlushFileBuffers(file.get());
-    file.reset();
-    const auto fail = [&](ListWriteResult result) {
-        DeleteFileW(temporary.c_str());
-        return result;
-    };
-    if (!written)
-        return fail(ListWriteResult::Failed);
 
-    // The last look at the file comes right before the swap, so that another program's save
-    // is seen however long the editor was open. Held by a program that does not let it be
-    // replaced is found here too, before ReplaceFile (which can leave a stray file behind).
+    // The last look comes right before the write, so that another program's save is seen
+    // however long the editor was open; a file held by a program that does not let it be
+    // replaced is found here too.
     FileHandle current = OpenFile(path, GENERIC_READ | GENERIC_WRITE | DELETE, OPEN_EXISTING);
-    const bool exists = current || !IsMissing(GetLastError());
-    if (exists) {
-        const auto now = current ? ReadAll(current.get()) : std::nullopt;
-        if (!now)
-            return fail(ListWriteResult::Failed);
-        if (*now != loaded.bytes && otherChanges == OtherChanges::Keep)
-            return fail(ListWriteResult::Changed);
+    if (!current) {
+        if (!IsMissing(GetLastError()))
+            return ListWriteResult::Failed;
+        return CreateListFile(path, bytes, api);
     }
+    const auto now = ReadAll(current.get());
+    if (!now)
+        return ListWriteResult::Failed;
+    if (*now != loaded.bytes && otherChanges == OtherChanges::Keep)
+        return ListWriteResult::Changed;
+    BY_HANDLE_FILE_INFORMATION file{};
+    if (!GetFileInformationByHandle(current.get(), &file))
+        return ListWriteResult::Failed;
+    if (file.nNumberOfLinks > 1)
+        return OverwriteInPlace(current.get(), path, *now, bytes, api, strandedAt);
     current.reset();
-
-    if (!exists)
-        return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) ? ListWriteResult::Written
-                                                                                     : fail(ListWriteResult::Failed);
-    if (!ReplaceFileW(path.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-        // ReplaceFile can fail after the old file has gone; then the new one must take its place,
-        // and if even that fails it stays where it is, as the only copy.
-        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return fail(ListWriteResult::Failed);
-        return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) ? ListWriteResult::Written
-                                                                                     : ListWriteResult::Failed;
-    }
-    SetFileAttributesW(path.c_str(), attributes); // not every ReplaceFile carries them over
-    return ListWriteResult::Written;
+    return Swap(path, replacement, api, strandedAt);
 }
 
 } // namespace
@@ -235,36 +358,33 @@ std::optional<ListDocument> ReadListFile()
     FileHandle file = OpenFile(path, GENERIC_READ, OPEN_ALWAYS);
     if (file)
         return Load(file.get());
-    // Missing and not creatable (its folder is gone) is still an empty list; anything else
-    // (held by another program, no rights, a folder of that name) is a file we cannot read.
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && IsMissing(GetLastError()))
+    // Missing and not creatable because the program's folder is gone is still an empty list.
+    // Missing in a folder that is there is a link into a folder that is not (a share offline);
+    // that, and anything else (held by another program, no rights), is a list we cannot read.
+    if (!Exists(path) && IsMissing(GetLastError()) && !Exists(AppPath))
         return ListDocument{};
     return std::nullopt;
 }
 
-ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges)
+bool IsUntouched(std::wstring_view text, const ListDocument& loaded)
 {
+    return text == WithoutFinalLineBreak(loaded.text);
+}
+
+ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges,
+                              const FileApi& api, std::wstring* strandedAt)
+{
+    if (IsUntouched(text, loaded))
+        return ListWriteResult::Written; // the user changed nothing, so nothing is theirs to write
     if (text.find(TextEncoding::kReplacement) != std::wstring_view::npos)
         return ListWriteResult::Unreadable;
     const Encoding encoding = loaded.encoding;
-    // Untouched, the file's own bytes, so a character with two codes keeps the one it had
-    // and the final line break stays whatever it was.
-    if (text.size() < loaded.text.size() && text == WithoutFinalLineBreak(loaded.text))
-        return ReplaceListFile(loaded.bytes, loaded, otherChanges);
     // A lone LF alone marks a file of LF line breaks; anything else gets Windows' own.
     const bool lf = loaded.text.find(L'\n') != std::wstring::npos && loaded.text.find(L'\r') == std::wstring::npos;
-    const std::wstring_view lineBreak = lf ? L"\n" : L"\r\n";
-    std::string bytes;
-    if (text == loaded.text) {
-        bytes = loaded.bytes;
-    } else {
-        const auto encoded = TextEncoding::Encode(text, encoding, kListCodePage);
-        if (!encoded)
-            return ListWriteResult::Unrepresentable;
-        bytes = std::string(TextEncoding::Bom(encoding)) + *encoded;
-    }
-    bytes += *TextEncoding::Encode(lineBreak, encoding, kListCodePage);
-    return ReplaceListFile(bytes, loaded, otherChanges);
+    const auto encoded = TextEncoding::Encode(std::wstring(text) + (lf ? L"\n" : L"\r\n"), encoding, kListCodePage);
+    if (!encoded)
+        return ListWriteResult::Unrepresentable;
+    return ReplaceListFile(std::string(TextEncoding::Bom(encoding)) + *encoded, loaded, otherChanges, api, strandedAt);
 }
 
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded)

@@ -40,18 +40,33 @@ struct ListDocument {
 // allows it; a file that exists but cannot be read gives nothing.
 std::optional<ListDocument> ReadListFile();
 
-enum class ListWriteResult { Written, Unreadable, Unrepresentable, Changed, Failed };
+// Stranded: the save failed and the old list could not be put back; it is in the file named
+// by strandedAt.
+enum class ListWriteResult { Written, Unreadable, Unrepresentable, Changed, Failed, Stranded };
 enum class OtherChanges { Keep, Overwrite };
 
-// Replaces the file, in one step and in the encoding it was read in, with the text followed
-// by the file's own line break (LF where all of its line breaks are, CR LF otherwise). A text
-// the file held untouched is written with the file's own bytes. Where PIKEROSU.DAT is a link,
-// the file it points to is replaced and the link stays. Refuses text holding U+FFFD
-// (Unreadable) or characters the encoding lacks (Unrepresentable), and, unless told to
-// overwrite, a file that no longer holds the loaded bytes (Changed; a deleted one is simply
-// created again). On any refusal or failure the file stays as it was.
+// The file operations a save can fail in. Tests hand in their own to make them fail.
+struct FileApi {
+    decltype(&WriteFile) write = WriteFile;
+    decltype(&FlushFileBuffers) flush = FlushFileBuffers;
+    decltype(&ReplaceFileW) replace = ReplaceFileW;
+    decltype(&MoveFileExW) move = MoveFileExW;
+};
+
+// The editor's text is what the file held: the loaded text, give or take its final line break.
+bool IsUntouched(std::wstring_view text, const ListDocument& loaded);
+
+// Saves the text in the encoding the file was read in, followed by the file's own line break
+// (LF where all of its line breaks are, CR LF otherwise). An untouched text writes nothing.
+// Where PIKEROSU.DAT is a link, the file it points to is saved and the link stays; a file with
+// more than one name (a hard link) is overwritten in place so that every name sees the new list;
+// any other file is replaced in one step. Refuses text holding U+FFFD (Unreadable) or characters
+// the encoding lacks (Unrepresentable), and, unless told to overwrite, a file that no longer
+// holds the loaded bytes (Changed; a deleted one is simply created again). After any other
+// failure the file holds the old list (Failed), or the old list is in *strandedAt (Stranded).
 ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded,
-                              OtherChanges otherChanges = OtherChanges::Keep);
+                              OtherChanges otherChanges = OtherChanges::Keep, const FileApi& api = {},
+                              std::wstring* strandedAt = nullptr);
 
 // Where the first character that the file's encoding cannot hold starts; npos when none.
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded);

@@ -2,6 +2,7 @@
 
 #include "editor/UAEditForm.h"
 #include "listfile/ListFile.h"
+#include "mainwindow/UserAgentText.h"
 #include "shell/AppGlobals.h"
 
 #include <commctrl.h>
@@ -56,18 +57,6 @@ private:
     HWND window_;
     HDC dc_;
 };
-
-// A User Agent goes out as an HTTP header: a line break in it would start a header of its
-// own, and an empty one reads back as no text at all.
-bool HasControlCharacter(std::wstring_view text)
-{
-    return std::any_of(text.begin(), text.end(), [](wchar_t c) { return (c < 0x20 && c != L'\t') || c == 0x7F; });
-}
-
-bool IsBlank(std::wstring_view text)
-{
-    return text.find_first_not_of(L" \t\u3000") == std::wstring_view::npos;
-}
 
 RECT WorkAreaOf(HWND window)
 {
@@ -299,7 +288,7 @@ void PikeMain::Command1_Click()
 void PikeMain::Command2_Click()
 {
     if (!editor_)
-        editor_ = std::make_unique<UAEditForm>(platform_.showMessage, [this] { RefreshCandidates(); },
+        editor_ = std::make_unique<UAEditForm>(platform_.showMessage, platform_.files, [this] { RefreshCandidates(); },
                                                [this] {
                                                    if (!IsOpen())
                                                        platform_.lastWindowClosed();

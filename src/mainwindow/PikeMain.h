@@ -1,6 +1,7 @@
 #pragma once
 // The main window: finds where the browser keeps its User Agent text, offers the
 // current text and the candidates, and registers the chosen one.
+#include "listfile/ListFile.h"
 #include "registry/VoAPI.h"
 #include "shell/WindowSupport.h"
 
@@ -19,6 +20,7 @@ inline constexpr wchar_t kUserAgentValue[] = L"User Agent";
 struct Platform {
     MessageBoxFn showMessage = ShowMessageBox;
     RegistryApi registry;
+    FileApi files;
     std::function<void()> lastWindowClosed = [] { PostQuitMessage(0); };
 };
 

@@ -98,7 +98,9 @@ protected:
             return TRUE;
         case WM_DPICHANGED: {
             const RECT& to = *reinterpret_cast<const RECT*>(lParam);
-            const SIZE size = self->FrameSize(HIWORD(wParam));
+            // Maximised or minimised, the window keeps that state in the place Windows gives it.
+            const SIZE size = IsZoomed(hwnd) || IsIconic(hwnd) ? SIZE{to.right - to.left, to.bottom - to.top}
+                                                               : self->FrameSize(HIWORD(wParam));
             SetWindowPos(hwnd, nullptr, to.left, to.top, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
             self->Layout(HIWORD(wParam));
             return 0;
