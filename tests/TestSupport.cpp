@@ -95,32 +95,59 @@ bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target)
+namespace {
+
+using UnixName = char*(CDECL*)(const wchar_t*);
+
+UnixName WineUnixName()
 {
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unixName = reinterpret_cast<UnixName>(
+    return reinterpret_cast<UnixName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (!unixName)
-        return CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
-               FileExists(link);
-    // Wine starts Unix programs too; its file names are UTF-8.
-    const auto unix = [&](const std::wstring& path) {
-        char* name = unixName(path.c_str());
-        std::wstring quoted = L"\"" + TextEncoding::Decode(name, TextEncoding::Encoding::Utf8) + L"\"";
+}
+
+// Starts a Unix program on files, under Wine; it does not wait for it.
+bool RunUnix(const wchar_t* program, const std::wstring& options, std::initializer_list<std::wstring> paths)
+{
+    std::wstring command = std::wstring(program) + L" " + options;
+    for (const std::wstring& path : paths) {
+        char* name = WineUnixName()(path.c_str()); // UTF-8
+        command += L" \"" + TextEncoding::Decode(name, TextEncoding::Encoding::Utf8) + L"\"";
         HeapFree(GetProcessHeap(), 0, name);
-        return quoted;
-    };
-    std::wstring command = L"/bin/ln -s " + unix(target) + L" " + unix(link);
+    }
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW((L"Z:" + std::wstring(program)).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi))
         return false;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    return true;
+}
+
+} // namespace
+
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target)
+{
+    if (!WineUnixName())
+        return CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+               FileExists(link);
+    if (!RunUnix(L"/bin/ln", L"-s", {target, link}))
+        return false;
     for (int i = 0; i < 500 && !FileExists(link); ++i)
         Sleep(10); // Wine does not wait for the Unix process it started
     return FileExists(link);
+}
+
+void RemoveSymbolicLink(const std::wstring& link)
+{
+    // Wine's DeleteFile removes the file a link points to, not the link.
+    if (!WineUnixName() || !RunUnix(L"/bin/rm", L"-f", {link})) {
+        DeleteFileW(link.c_str());
+        return;
+    }
+    for (int i = 0; i < 500 && FileExists(link); ++i)
+        Sleep(10);
 }
 
 std::vector<std::wstring> FileNames(const std::wstring& folder)

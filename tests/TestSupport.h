@@ -49,6 +49,7 @@ bool FileExists(const std::wstring& path);
 // A symbolic link to a file (a Unix one under Wine, whose CreateSymbolicLinkW does nothing);
 // false where the system does not let this user make one.
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
+void RemoveSymbolicLink(const std::wstring& link); // once its target is reachable
 std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; folder ends with "\"
 // The identity and last-write time of a file, as backup and sync tools compare them.
 std::string FileIdentity(const std::wstring& path);

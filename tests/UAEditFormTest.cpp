@@ -172,6 +172,19 @@ TEST_F(UAEditFormTest, LayoutFollowsTheDpiAndTheTextBoxHasAName)
     EXPECT_FALSE(IsWindowVisible(label));
 }
 
+TEST_F(UAEditFormTest, UntouchedOkWritesNothingEvenOnAReadOnlyList)
+{
+    OpenEditor(kList);
+    SetFileAttributesW(ListPath().c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::string before = FileIdentity(ListPath());
+    Sleep(20); // a rewrite now would show in the last-write time
+    Click(Editor(), UAEditForm::cmdOK);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(FileIdentity(ListPath()), before);
+    SetFileAttributesW(ListPath().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(UAEditFormTest, FileThatMayNotBeReplacedKeepsFileTextAndEditor)
 {
     for (const bool readOnly : {false, true}) {
@@ -200,6 +213,38 @@ TEST_F(UAEditFormTest, FileThatMayNotBeReplacedKeepsFileTextAndEditor)
         EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));
         Click(Editor(), UAEditForm::cmdCancel);
     }
+    SetFileAttributesW(ListPath().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(UAEditFormTest, AFailedSwapSaysWhereTheOldListIs)
+{
+    for (const bool putBack : {true, false}) {
+        SCOPED_TRACE(putBack);
+        Platform platform = RecordingPlatform();
+        platform.files = FaultyFiles();
+        main = std::make_unique<PikeMain>(std::move(platform));
+        messages.clear();
+        OpenEditor(kList);
+        faults.replaceLosesOld = true;
+        faults.movesFail = !putBack;
+        SetEditorText(L"new list");
+        Click(Editor(), UAEditForm::cmdOK);
+        ASSERT_TRUE(main->Editor()->IsOpen());
+        EXPECT_EQ(GetText(TextBox()), L"new list");
+        ASSERT_EQ(messages.size(), 1u);
+        if (putBack) {
+            EXPECT_EQ(messages[0].text, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。");
+            EXPECT_EQ(ReadList(), kList);
+            continue;
+        }
+        const std::wstring prefix = L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n";
+        ASSERT_TRUE(messages[0].text.starts_with(prefix)) << testing::PrintToString(messages[0].text);
+        const std::wstring keptAt = messages[0].text.substr(prefix.size());
+        EXPECT_EQ(ReadBytes(keptAt), kList);
+        EXPECT_FALSE(FileExists(ListPath()));
+        MoveFileW(keptAt.c_str(), ListPath().c_str()); // the user puts it back, as the box says
+        EXPECT_EQ(ReadList(), kList);
+    }
 }
 
 TEST_F(UAEditFormTest, ListThatCannotBeReadIsNeverShownEmpty)
@@ -221,6 +266,31 @@ TEST_F(UAEditFormTest, ListThatCannotBeReadIsNeverShownEmpty)
     Click(main->Window(), PikeMain::Command2); // let go: now it opens
     ASSERT_TRUE(main->Editor()->IsOpen());
     EXPECT_EQ(GetText(TextBox()), L"# list\r\nA/1.0\r\nB/2.0\r\n");
+}
+
+TEST_F(UAEditFormTest, ListBehindALinkThatCannotBeReachedIsNeverShownEmpty)
+{
+    const std::wstring share = ListPath() + L".share\\";
+    ASSERT_TRUE(CreateDirectoryW(share.c_str(), nullptr));
+    WriteBytes(share + L"list.dat", kList);
+    DeleteFileW(ListPath().c_str());
+    if (!MakeSymbolicLink(ListPath(), share + L"list.dat"))
+        GTEST_SKIP() << "this user may not create symbolic links here";
+    DeleteFileW((share + L"list.dat").c_str());
+    RemoveDirectoryW(share.c_str()); // the share went offline
+    ASSERT_TRUE(main->Open(SW_SHOWNORMAL));
+    EXPECT_EQ(ComboList(Combo()), Lines{L"Current/1.0"});
+    Click(main->Window(), PikeMain::Command2);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.starts_with(L"ブラウザリストを読み込めませんでした。"));
+    EXPECT_FALSE(FileExists(ListPath())) << "nothing took the link's place";
+    ASSERT_TRUE(CreateDirectoryW(share.c_str(), nullptr)); // back online, to clean up
+    WriteBytes(share + L"list.dat", kList);
+    EXPECT_EQ(ReadList(), kList) << "still the link";
+    RemoveSymbolicLink(ListPath());
+    DeleteFileW((share + L"list.dat").c_str());
+    RemoveDirectoryW(share.c_str());
 }
 
 TEST_F(UAEditFormTest, ListFilesAsRealMachinesHoldThem)
