@@ -166,6 +166,13 @@ std::vector<std::wstring> FileNames(const std::wstring& folder)
     return names;
 }
 
+void ExpectTheCodePageAsked()
+{
+    if (const char* expected = std::getenv("PIKE_EXPECT_ACP")) {
+        ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(expected))) << "the locale did not take";
+    }
+}
+
 std::string FileIdentity(const std::wstring& path)
 {
     HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
