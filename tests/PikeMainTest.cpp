@@ -484,9 +484,16 @@ TEST_F(PikeMainTest, DroppedListShowsTheWidestTextWithinItsMonitor)
     };
 
     EXPECT_EQ(dropAfterSaving(L"A/1.0\r\nB/2.0"), width(combo)) << "never narrower than the combo box";
-    const int wide = dropAfterSaving(L"A/1.0\r\n" + edge);
-    EXPECT_GE(wide, textWidth(edge) + GetSystemMetricsForDpi(SM_CXVSCROLL, GetDpiForWindow(combo)));
+    std::wstring many = L"A/1.0\r\n" + edge;
+    for (int i = 0; i < 20; ++i)
+        many += L"\r\nB/" + std::to_wstring(i);
+    const int wide = dropAfterSaving(many);
     EXPECT_LT(wide, textWidth(edge) * 5 / 4);
+    ComboBox_ShowDropdown(combo, TRUE);
+    RECT inside;
+    GetClientRect(parts.hwndList, &inside); // beside the scroll bar that a long list has
+    ComboBox_ShowDropdown(combo, FALSE);
+    EXPECT_GE(inside.right, textWidth(edge) + Twips(90, GetDpiForWindow(combo))) << "the items' own margins too";
 
     // Next to the right edge of the screen, and with a text wider than the screen.
     RECT frame;
@@ -504,4 +511,27 @@ TEST_F(PikeMainTest, DroppedListShowsTheWidestTextWithinItsMonitor)
     const int after = dropAfterSaving(firefox);
     EXPECT_GE(after, textWidth(firefox));
     EXPECT_GT(after, before);
+}
+
+TEST_F(PikeMainTest, MaximisedOrMinimisedKeepsItsStateOnAMonitorOfAnotherDpi)
+{
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    for (const int state : {SW_MAXIMIZE, SW_MINIMIZE}) {
+        ShowWindow(main->Window(), state);
+        PumpMessages();
+        const UINT dpi = GetDpiForWindow(main->Window()) == 144 ? 192 : 144;
+        RECT before;
+        GetWindowRect(main->Window(), &before);
+        RECT suggested = before; // the other monitor's place for it, as Windows gives it
+        SendMessageW(main->Window(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        PumpMessages();
+        EXPECT_EQ(IsZoomed(main->Window()), state == SW_MAXIMIZE);
+        EXPECT_EQ(IsIconic(main->Window()), state == SW_MINIMIZE);
+        RECT now;
+        GetWindowRect(main->Window(), &now);
+        EXPECT_EQ(now.right - now.left, before.right - before.left) << "not shrunk to its normal size";
+        EXPECT_EQ(now.bottom - now.top, before.bottom - before.top);
+        ShowWindow(main->Window(), SW_RESTORE);
+    }
 }
