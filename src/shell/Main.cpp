@@ -17,12 +17,12 @@ void __verbose_terminate_handler()
 // Nothing here catches the library's exceptions, so they would end the program all the same;
 // ending it at once keeps GCC's exception classes, and the strings they carry, out of it.
 namespace std {
-[[noreturn]] void __throw_bad_alloc() { std::abort(); }
-[[noreturn]] void __throw_bad_array_new_length() { std::abort(); }
-[[noreturn]] void __throw_bad_function_call() { std::abort(); }
-[[noreturn]] void __throw_length_error(const char*) { std::abort(); }
-[[noreturn]] void __throw_logic_error(const char*) { std::abort(); }
-[[noreturn]] void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
+void __throw_bad_alloc() { std::abort(); }
+void __throw_bad_array_new_length() { std::abort(); }
+void __throw_bad_function_call() { std::abort(); }
+void __throw_length_error(const char*) { std::abort(); }
+void __throw_logic_error(const char*) { std::abort(); }
+void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
 } // namespace std
 #endif
 
