@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Builds everything, runs every test under Wine on a virtual display, then compiles every
-# source with clang and runs clang-tidy; fails when any of it fails.
+# Builds everything twice, with MinGW-w64 GCC (the release) and with clang, lld and
+# llvm-windres, runs every test of both under Wine on a virtual display, then compiles every
+# source with clang's warnings and runs clang-tidy; fails when any of it fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 source scripts/wine-session.sh
 build_targets all
+build_targets --preset mingw-clang all
 
+# Both builds' tests share one prefix and one warm wineserver.
 export WINEPREFIX="$root/build/test-prefix"
 start_virtual_display
 start_wineserver
 status=0
-ctest --preset mingw || status=$?
+for preset in mingw mingw-clang; do
+    echo "=== ctest: $preset"
+    ctest --preset "$preset" || status=$?
+done
 python3 scripts/clang-check.py build || status=$?
 exit "$status"

@@ -40,10 +40,16 @@ start_wineserver() {
     wineserver -w >/dev/null 2>&1 </dev/null &  # returns at once when idle; harmless
 }
 
+# build_targets [--preset NAME] TARGET...: the release build (GCC) unless another is named.
 build_targets() {
+    local preset=mingw
+    if [ "${1:-}" = --preset ]; then
+        preset=$2
+        shift 2
+    fi
     bash scripts/deps.sh
-    cmake --preset mingw >/dev/null
-    cmake --build --preset mingw -j "$(nproc)" --target "$@"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)" --target "$@"
 }
 
 # A typical text at the Windows location, as a fresh demo registry gets it.

@@ -1,10 +1,15 @@
-# Checks that the program (EXE) is small and needs no DLL beside the system's, then builds
-# the release zip (ZIP) and checks that it holds the program, the list, the read-me and the
-# notices. Every fault of the program is reported, before the zip is built.
+# Checks that the program (EXE) is small (at most LIMIT bytes, 140 KB unless told) and needs no
+# DLL beside Windows' own, then builds the release zip (ZIP) and checks that it holds the program,
+# the list, the read-me and the notices. Every fault of the program is reported, before the zip
+# is built.
+if(NOT LIMIT)
+    set(LIMIT 143360)
+endif()
 set(faults "")
 file(SIZE ${EXE} size)
-if(size GREATER 143360)
-    list(APPEND faults "${EXE} is ${size} bytes, over 140 KB")
+if(size GREATER LIMIT)
+    math(EXPR kb "${LIMIT} / 1024")
+    list(APPEND faults "${EXE} is ${size} bytes, over ${LIMIT} (${kb} KB)")
 endif()
 set(dlls "")
 if(OBJDUMP)
@@ -15,7 +20,12 @@ if(OBJDUMP)
     string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${headers}")
     foreach(dll ${dlls})
         string(TOUPPER "${dll}" dll)
-        if(NOT dll MATCHES "^DLL NAME: (ADVAPI32|COMCTL32|GDI32|KERNEL32|MSVCRT|USER32)\\.DLL$")
+        string(REGEX REPLACE "^DLL NAME: " "" dll "${dll}")
+        # The C++ library, the compiler's support and threads: GCC's, and LLVM's (MSYS2's CLANG64).
+        if(dll MATCHES "^(LIBSTDC\\+\\+|LIBC\\+\\+|LIBUNWIND|LIBGCC_S|LIBWINPTHREAD)")
+            list(APPEND faults "${EXE} needs a compiler's runtime DLL: ${dll}")
+        # Windows' own, the Universal CRT (Windows 10 and later) included.
+        elseif(NOT dll MATCHES "^(ADVAPI32|COMCTL32|GDI32|KERNEL32|MSVCRT|USER32|UCRTBASE|API-MS-WIN-CRT-[A-Z0-9-]+)\\.DLL$")
             list(APPEND faults "${EXE} needs a DLL outside the system's: ${dll}")
         endif()
     endforeach()

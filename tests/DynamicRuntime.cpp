@@ -1,4 +1,7 @@
-// Linked without -static, so that it needs the C++ runtime DLL the release must not need.
+// Linked without -static, so that it needs the compiler's runtime DLLs the release must not need:
+// the C++ library, GCC's own and the POSIX threads one.
+#include <pthread.h>
+
 #include <stdexcept>
 
 int main(int argc, char**)
@@ -7,7 +10,7 @@ int main(int argc, char**)
         if (argc > 1)
             throw std::runtime_error("unused");
     } catch (const std::exception&) {
-        return 1;
+        return static_cast<int>(pthread_self() != 0);
     }
     return 0;
 }
