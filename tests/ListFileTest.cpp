@@ -30,6 +30,15 @@ std::vector<std::wstring> Candidates()
     return list.entries;
 }
 
+// Makes PIKEROSU.DAT a symbolic link to list.dat, holding bytes, in a new folder; false where
+// this user may not create links.
+bool LinkTheListInto(const std::wstring& folder, const std::string& bytes)
+{
+    EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    WriteBytes(folder + L"list.dat", bytes);
+    return MakeSymbolicLink(ListFilePath(), folder + L"list.dat");
+}
+
 using Lines = std::vector<std::wstring>;
 using Views = std::vector<std::wstring_view>;
 
@@ -274,9 +283,7 @@ TEST(ListFile, ALinkedListStaysLinked)
 {
     TempAppFolder folder;
     const std::wstring shared = folder.path() + L"shared\\";
-    ASSERT_TRUE(CreateDirectoryW(shared.c_str(), nullptr));
-    WriteBytes(shared + L"list.dat", "A/1.0\r\n");
-    if (!MakeSymbolicLink(ListFilePath(), shared + L"list.dat"))
+    if (!LinkTheListInto(shared, "A/1.0\r\n"))
         GTEST_SKIP() << "this user may not create symbolic links here";
 
     const ListDocument loaded = *ReadListFile();
@@ -363,9 +370,7 @@ TEST(ListFile, ALinkIntoAFolderThatIsNotThereIsUnreadableAndStays)
 {
     TempAppFolder folder;
     const std::wstring offline = folder.path() + L"share\\";
-    ASSERT_TRUE(CreateDirectoryW(offline.c_str(), nullptr));
-    WriteBytes(offline + L"list.dat", "A/1.0\r\n");
-    if (!MakeSymbolicLink(ListFilePath(), offline + L"list.dat"))
+    if (!LinkTheListInto(offline, "A/1.0\r\n"))
         GTEST_SKIP() << "this user may not create symbolic links here";
     const ListDocument loaded = *ReadListFile();
     ASSERT_TRUE(DeleteFileW((offline + L"list.dat").c_str()));
