@@ -241,7 +241,8 @@ ListWriteResult Swap(const std::wstring& path, ScratchFile& replacement, const F
             SetFileAttributesW(path.c_str(), attributes);
         return ListWriteResult::Written;
     }
-    return Strand(backup, strandedAt);
+    // Without a backup (a ReplaceFile that lost the old file outright) the new list is all there is.
+    return Strand(Exists(backup.path()) ? backup : replacement, strandedAt);
 }
 
 // Missing (deleted meanwhile): the new list takes the free name. A name that is not free after
