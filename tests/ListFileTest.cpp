@@ -30,15 +30,6 @@ std::vector<std::wstring> Candidates()
     return list.entries;
 }
 
-// Makes PIKEROSU.DAT a symbolic link to list.dat, holding bytes, in a new folder; false where
-// this user may not create links.
-bool LinkTheListInto(const std::wstring& folder, const std::string& bytes)
-{
-    EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    WriteBytes(folder + L"list.dat", bytes);
-    return MakeSymbolicLink(ListFilePath(), folder + L"list.dat");
-}
-
 using Lines = std::vector<std::wstring>;
 using Views = std::vector<std::wstring_view>;
 

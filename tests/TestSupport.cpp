@@ -139,6 +139,13 @@ bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target)
     return FileExists(link);
 }
 
+bool LinkTheListInto(const std::wstring& folder, const std::string& bytes)
+{
+    EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    WriteBytes(folder + L"list.dat", bytes);
+    return MakeSymbolicLink(ListFilePath(), folder + L"list.dat");
+}
+
 void RemoveSymbolicLink(const std::wstring& link)
 {
     // Wine's DeleteFile removes the file a link points to, not the link.

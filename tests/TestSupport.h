@@ -52,6 +52,9 @@ bool FileExists(const std::wstring& path);
 // false where the system does not let this user make one.
 bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target);
 void RemoveSymbolicLink(const std::wstring& link); // once its target is reachable
+// Makes PIKEROSU.DAT a symbolic link to list.dat, holding bytes, in a new folder; false where
+// this user may not create links.
+bool LinkTheListInto(const std::wstring& folder, const std::string& bytes);
 std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; folder ends with "\"
 // The identity and last-write time of a file, as backup and sync tools compare them.
 std::string FileIdentity(const std::wstring& path);

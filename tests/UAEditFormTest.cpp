@@ -271,10 +271,7 @@ TEST_F(UAEditFormTest, ListThatCannotBeReadIsNeverShownEmpty)
 TEST_F(UAEditFormTest, ListBehindALinkThatCannotBeReachedIsNeverShownEmpty)
 {
     const std::wstring share = ListPath() + L".share\\";
-    ASSERT_TRUE(CreateDirectoryW(share.c_str(), nullptr));
-    WriteBytes(share + L"list.dat", kList);
-    DeleteFileW(ListPath().c_str());
-    if (!MakeSymbolicLink(ListPath(), share + L"list.dat"))
+    if (!LinkTheListInto(share, kList))
         GTEST_SKIP() << "this user may not create symbolic links here";
     DeleteFileW((share + L"list.dat").c_str());
     RemoveDirectoryW(share.c_str()); // the share went offline

@@ -217,30 +217,28 @@ ListWriteResult Swap(const std::wstring& path, ScratchFile& replacement, const F
 {
     ScratchFile backup(FreeNameBeside(path));
     const DWORD attributes = GetFileAttributesW(path.c_str()); // not every ReplaceFile carries them over
-    const auto moveInPlace = [&](ScratchFile& file) {
-        if (!Patiently([&] { return api.move(file.path().c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH); }))
-            return false;
-        file.Keep();
-        return true;
+    const auto moveInPlace = [&](const ScratchFile& file) {
+        return Patiently([&] { return api.move(file.path().c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH); });
     };
-    if (Patiently([&] {
-            return api.replace(path.c_str(), replacement.path().c_str(), backup.path().c_str(),
-                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
-        })) {
+    const auto newListInPlace = [&] {
         replacement.Keep();
         if (attributes != INVALID_FILE_ATTRIBUTES)
             SetFileAttributesW(path.c_str(), attributes);
         return ListWriteResult::Written;
-    }
+    };
+    if (Patiently([&] {
+            return api.replace(path.c_str(), replacement.path().c_str(), backup.path().c_str(),
+                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+        }))
+        return newListInPlace();
     if (Exists(path))
         return ListWriteResult::Failed; // the old file never left
-    if (Exists(backup.path()) && moveInPlace(backup))
+    if (Exists(backup.path()) && moveInPlace(backup)) {
+        backup.Keep();
         return ListWriteResult::Failed;
-    if (moveInPlace(replacement)) {
-        if (attributes != INVALID_FILE_ATTRIBUTES)
-            SetFileAttributesW(path.c_str(), attributes);
-        return ListWriteResult::Written;
     }
+    if (moveInPlace(replacement))
+        return newListInPlace();
     // Without a backup (a ReplaceFile that lost the old file outright) the new list is all there is.
     return Strand(Exists(backup.path()) ? backup : replacement, strandedAt);
 }
@@ -367,16 +365,11 @@ std::optional<ListDocument> ReadListFile()
     return std::nullopt;
 }
 
-bool IsUntouched(std::wstring_view text, const ListDocument& loaded)
-{
-    return text == WithoutFinalLineBreak(loaded.text);
-}
-
 ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges,
                               const FileApi& api, std::wstring* strandedAt)
 {
-    if (IsUntouched(text, loaded))
-        return ListWriteResult::Written; // the user changed nothing, so nothing is theirs to write
+    if (text == WithoutFinalLineBreak(loaded.text))
+        return ListWriteResult::Written; // untouched: nothing of the user's to write
     if (text.find(TextEncoding::kReplacement) != std::wstring_view::npos)
         return ListWriteResult::Unreadable;
     const Encoding encoding = loaded.encoding;

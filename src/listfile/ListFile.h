@@ -53,11 +53,9 @@ struct FileApi {
     decltype(&MoveFileExW) move = MoveFileExW;
 };
 
-// The editor's text is what the file held: the loaded text, give or take its final line break.
-bool IsUntouched(std::wstring_view text, const ListDocument& loaded);
-
 // Saves the text in the encoding the file was read in, followed by the file's own line break
-// (LF where all of its line breaks are, CR LF otherwise). An untouched text writes nothing.
+// (LF where all of its line breaks are, CR LF otherwise). A text that is the loaded text, give
+// or take its final line break, is untouched and writes nothing.
 // Where PIKEROSU.DAT is a link, the file it points to is saved and the link stays; a file with
 // more than one name (a hard link) is overwritten in place so that every name sees the new list;
 // any other file is replaced in one step. Refuses text holding U+FFFD (Unreadable) or characters
