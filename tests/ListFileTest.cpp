@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iostream>
+#include <iterator>
+#include <random>
 
 namespace {
 
@@ -115,6 +119,39 @@ TEST(ListFile, ReadWholeOfAMissingFileInAFolderThatIsGoneIsEmpty)
     ASSERT_TRUE(document) << "nothing there is nothing lost";
     EXPECT_EQ(document->text, L"");
     EXPECT_FALSE(FileExists(ListFilePath()));
+}
+
+TEST(ListFile, AMissingListInAFolderThatTakesNoFileIsEmptyAndCannotBeSaved)
+{
+    // A read-only share, or a folder the user may not write to: no list, and no other program.
+    TempAppFolder folder;
+    const UnwritableFolder unwritable(folder.path());
+    if (!unwritable.made())
+        GTEST_SKIP() << "no folder can be made unwritable here";
+    const auto document = ReadListFile();
+    ASSERT_TRUE(document) << "missing is empty, not unreadable";
+    EXPECT_EQ(document->text, L"");
+    EXPECT_EQ(WriteListFile(L"A/1.0", *document), ListWriteResult::Failed);
+    EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{});
+}
+
+TEST(ListFile, AListTooLargeToBeOneIsUnreadableAndNotWritten)
+{
+    // A broken disk or a mistaken copy: a sparse file of 1 TiB.
+    TempAppFolder folder;
+    HANDLE file = CreateFileW(ListFilePath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER size{};
+    size.QuadPart = 1ll << 40;
+    const bool grown = SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(grown) << GetLastError();
+    EXPECT_FALSE(ReadListFile());
+    EXPECT_TRUE(Candidates().empty());
+    EXPECT_EQ(WriteListFile(L"A/1.0", ListDocument{}, OtherChanges::Overwrite), ListWriteResult::Failed);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(ListFilePath().c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.nFileSizeHigh, 256u) << "left as it is";
 }
 
 TEST(ListFile, WriteAddsOneLineBreak)
@@ -337,7 +374,22 @@ TEST(ListFile, AHardLinkedListStaysOneFile)
     EXPECT_EQ(WriteListFile(L"mine", loaded), ListWriteResult::Changed);
     EXPECT_EQ(ReadBytes(ListFilePath()), "C/3.0\r\n");
 
-    // A write that fails halfway is undone; where even that fails, the copy holds the old list.
+    // The list is on the disk before the copy of its old bytes goes.
+    const FileApi recorded = FaultyFiles();
+    ASSERT_EQ(WriteListFile(L"D/4.0", *ReadListFile(), OtherChanges::Keep, recorded), ListWriteResult::Written);
+    const auto& events = faults.events;
+    const auto removed = std::find_if(events.begin(), events.end(), [](auto& e) { return e.find(L".before-save-") != e.npos && e.starts_with(L"remove "); });
+    ASSERT_NE(removed, events.end()) << testing::PrintToString(events);
+    const auto lastListWrite = std::find_if(std::make_reverse_iterator(removed), events.rend(), [](auto& e) {
+        return e.starts_with(L"write ") && e.find(L'-') == e.npos;
+    });
+    ASSERT_NE(lastListWrite, events.rend());
+    EXPECT_NE(std::find(lastListWrite.base(), removed, L"flush " + lastListWrite->substr(6)), removed)
+        << testing::PrintToString(events);
+    EXPECT_EQ(ReadBytes(other), "D/4.0\r\n");
+
+    // A write that fails halfway is undone; where even that fails, the copy holds the old list,
+    // and the next start puts it back.
     for (const int failing : {1, 2}) {
         SCOPED_TRACE(failing);
         const FileApi api = FaultyFiles();
@@ -347,12 +399,17 @@ TEST(ListFile, AHardLinkedListStaysOneFile)
         EXPECT_EQ(links(), 2u);
         if (failing == 1) {
             EXPECT_EQ(result, ListWriteResult::Failed);
-            EXPECT_EQ(ReadBytes(other), "C/3.0\r\n");
+            EXPECT_EQ(ReadBytes(other), "D/4.0\r\n");
             EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"other program's list.dat"}));
         } else {
             ASSERT_EQ(result, ListWriteResult::Stranded);
-            EXPECT_EQ(ReadBytes(strandedAt), "C/3.0\r\n");
-            EXPECT_EQ(FileNames(folder.path()).size(), 3u);
+            EXPECT_FALSE(strandedAt.starts_with(L"\\\\?\\")) << "a path as the user types it";
+            EXPECT_EQ(ReadBytes(strandedAt), "D/4.0\r\n");
+            EXPECT_NE(ReadBytes(other), "D/4.0\r\n");
+            EXPECT_TRUE(PlayBackCutOffListSave());
+            EXPECT_EQ(ReadBytes(other), "D/4.0\r\n");
+            EXPECT_EQ(links(), 2u);
+            EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"other program's list.dat"}));
         }
     }
 }
@@ -379,45 +436,129 @@ TEST(ListFile, ALinkIntoAFolderThatIsNotThereIsUnreadableAndStays)
     EXPECT_TRUE(FileExists(offline + L"list.dat"));
 }
 
-TEST(ListFile, AFailedSwapLeavesTheOldListOrTheNewOneAndSaysWhich)
+TEST(ListFile, AFailedReplaceSaysWhatTheListHolds)
 {
     const struct {
         const char* what;
-        FileFaults injected;
+        void (*inject)();
         ListWriteResult result;
-        const char* left; // PIKEROSU.DAT afterwards; nullptr: gone, the old list stranded
+        const char* left; // PIKEROSU.DAT afterwards
     } cases[] = {
-        {"held for a moment", {.busyReplaces = 3}, ListWriteResult::Written, "new\r\n"},
-        {"old moved aside, then put back", {.replaceLosesOld = true}, ListWriteResult::Failed, "old\r\n"},
-        {"old deleted, new put in its place", {.replaceDeletesOld = true}, ListWriteResult::Written, "new\r\n"},
-        {"old moved aside, nothing moves", {.replaceLosesOld = true, .movesFail = true}, ListWriteResult::Stranded, nullptr},
+        {"held for a moment", [] { faults.busyMoves = 3; }, ListWriteResult::Written, "new\r\n"},
+        {"fails before its rename", [] { faults.movesFailBefore = true; }, ListWriteResult::Failed, "old\r\n"},
+        {"fails after its rename", [] { faults.movesFailAfter = true; }, ListWriteResult::Written, "new\r\n"},
+        {"another program writes it as it fails",
+         [] {
+             faults.movesFailBefore = true;
+             faults.onMove = [] { WriteBytes(ListFilePath(), "theirs\r\n"); };
+         },
+         ListWriteResult::Changed, "theirs\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempAppFolder folder;
         WriteBytes(ListFilePath(), "old\r\n");
         const FileApi api = FaultyFiles();
-        faults = c.injected;
-        std::wstring strandedAt;
-        EXPECT_EQ(WriteListFile(L"new", *ReadListFile(), OtherChanges::Keep, api, &strandedAt), c.result);
-        EXPECT_GT(faults.flushesBeforeReplace, 0) << "the new file is on the disk before it replaces the old";
-        if (c.left) {
-            EXPECT_EQ(ReadBytes(ListFilePath()), c.left);
-            EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "nothing left beside it";
-        } else {
-            EXPECT_FALSE(FileExists(ListFilePath()));
-            EXPECT_EQ(ReadBytes(strandedAt), "old\r\n");
-        }
+        c.inject();
+        EXPECT_EQ(WriteListFile(L"new", *ReadListFile(), OtherChanges::Keep, api), c.result);
+        EXPECT_EQ(ReadBytes(ListFilePath()), c.left);
+        EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "nothing left beside it";
+        // The new list is on the disk before it takes the name.
+        const auto& events = faults.events;
+        const auto move = std::find_if(events.begin(), events.end(), [](auto& e) { return e.starts_with(L"move "); });
+        ASSERT_NE(move, events.end());
+        const std::wstring replacement = move->substr(5, move->find(L' ', 5) - 5);
+        EXPECT_NE(std::find(events.begin(), move, L"flush " + replacement), move) << testing::PrintToString(events);
     }
+
+    // A list deleted meanwhile that cannot be created again is not left half there.
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "old\r\n");
+    const ListDocument loaded = *ReadListFile();
+    ASSERT_TRUE(DeleteFileW(ListFilePath().c_str()));
+    const FileApi api = FaultyFiles();
+    faults.movesFailBefore = true;
+    EXPECT_EQ(WriteListFile(L"new", loaded, OtherChanges::Keep, api), ListWriteResult::Failed);
+    EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{});
 }
 
-TEST(ListFile, AttributesComeFromTheFileReplacedAtTheSwap)
+TEST(ListFile, AListCreatedByAnotherProgramDuringTheSaveIsAskedAbout)
 {
-    // Missing when the save began, back by the swap: nothing but its own attributes are set.
+    // Missing at the last look, there by the time the new list takes the name.
     TempAppFolder folder;
     const FileApi api = FaultyFiles();
     faults.appearsOnFlush = ListFilePath();
-    ASSERT_EQ(WriteListFile(L"new", ListDocument{}, OtherChanges::Keep, api), ListWriteResult::Written);
+    ASSERT_EQ(WriteListFile(L"new", ListDocument{}, OtherChanges::Keep, api), ListWriteResult::Changed);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "");
+    ASSERT_EQ(WriteListFile(L"new", ListDocument{}, OtherChanges::Overwrite, api), ListWriteResult::Written);
     EXPECT_EQ(ReadBytes(ListFilePath()), "new\r\n");
     EXPECT_EQ(GetFileAttributesW(ListFilePath().c_str()) & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u);
+}
+
+TEST(ListFile, ASaveKilledAtAnyMomentLeavesOneWholeList)
+{
+    // A child process saves two lists by turns and is killed at random moments, as a crash or
+    // a forced shutdown would end it; a hard-linked list is put right as the next start does.
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    for (const bool hardLinked : {false, true}) {
+        SCOPED_TRACE(hardLinked ? "written in place" : "replaced");
+        TempAppFolder folder;
+        WriteBytes(ListFilePath(), SavedListA());
+        const std::wstring other = folder.path() + L"other name.dat";
+        if (hardLinked) {
+            ASSERT_TRUE(CreateHardLinkW(other.c_str(), ListFilePath().c_str(), nullptr));
+        }
+        std::mt19937 random(hardLinked ? 2 : 1); // the same moments on every run
+        int putBack = 0;
+        for (int kill = 0; kill < 12; ++kill) {
+            SCOPED_TRACE(kill);
+            const auto stamp = [&] {
+                WIN32_FILE_ATTRIBUTE_DATA data{};
+                GetFileAttributesExW(ListFilePath().c_str(), GetFileExInfoStandard, &data);
+                return std::pair(data.nFileSizeLow, data.ftLastWriteTime.dwLowDateTime);
+            };
+            const auto before = stamp();
+            const std::wstring in = folder.path().substr(0, folder.path().size() - 1); // no \" at its end
+            std::wstring command = L"\"" + self + L"\" --save-list-in-a-loop \"" + in + L"\"";
+            STARTUPINFOW si{};
+            si.cb = sizeof si;
+            PROCESS_INFORMATION child{};
+            ASSERT_TRUE(CreateProcessW(self.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child));
+            for (int wait = 0; wait < 1000 && stamp() == before; ++wait)
+                Sleep(5); // its first save has landed
+            EXPECT_NE(stamp(), before) << "the child saved nothing";
+            // Then at a moment within one of its saves, which has begun once a file of its own is there.
+            const auto saving = [&] {
+                return std::ranges::any_of(FileNames(folder.path()), [](const std::wstring& name) {
+                    return name.find(L".saving-") != name.npos || name.find(L".before-save-") != name.npos;
+                });
+            };
+            for (int wait = 0; wait < 2000 && !saving(); ++wait)
+                Sleep(1);
+            Sleep(std::uniform_int_distribution<DWORD>(0, 60)(random));
+            DWORD code = 0;
+            GetExitCodeProcess(child.hProcess, &code);
+            EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE)) << "the child stopped saving by itself";
+            TerminateProcess(child.hProcess, 99);
+            WaitForSingleObject(child.hProcess, INFINITE);
+            CloseHandle(child.hThread);
+            CloseHandle(child.hProcess);
+
+            if (hardLinked)
+                putBack += PlayBackCutOffListSave();
+            const std::string now = ReadBytes(ListFilePath());
+            ASSERT_TRUE(now == SavedListA() || now == SavedListB()) << now.size() << " bytes";
+            if (hardLinked) {
+                EXPECT_EQ(ReadBytes(other), now);
+            }
+        }
+        if (hardLinked)
+            std::cout << "kills that cut off a write in place, put back: " << putBack << " of 12\n";
+        // The next save clears what the cut-off ones left.
+        ASSERT_EQ(WriteListFile(L"after", *ReadListFile()), ListWriteResult::Written);
+        auto expected = hardLinked ? std::vector<std::wstring>{L"PIKEROSU.DAT", L"other name.dat"}
+                                   : std::vector<std::wstring>{L"PIKEROSU.DAT"};
+        EXPECT_EQ(FileNames(folder.path()), expected);
+    }
 }

@@ -127,6 +127,48 @@ TEST_F(PikeMainTest, MissingListFileStillOpens)
     EXPECT_FALSE(FileExists(ListPath()));
 }
 
+TEST_F(PikeMainTest, AListTooLargeToBeOneStartsWithoutCandidatesAndIsNotEdited)
+{
+    HANDLE file = CreateFileW(ListPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    LARGE_INTEGER size{};
+    size.QuadPart = 1ll << 40; // sparse: a broken disk or a mistaken copy
+    const bool grown = SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(grown);
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    EXPECT_EQ(ComboList(Combo(*main)), (Lines{kWindowsText}));
+    EXPECT_TRUE(CanRegister(*main));
+    Click(main->Window(), PikeMain::Command2);
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.starts_with(L"ブラウザリストを読み込めませんでした。"));
+}
+
+TEST_F(PikeMainTest, ASaveCutOffMidWriteIsPutRightWithOneBoxBeforeTheWindowShows)
+{
+    // What a kill while the list was written in place leaves: the new list's first bytes over
+    // the old one, and beside it the old bytes under a name that gives the new list's length.
+    const std::string old = Sjis(L"# 候補\r\nA/1.0\r\nB/2.0\r\n");
+    WriteList("NEW/9.0\r\n" + old.substr(10));
+    const std::wstring journal = ListPath() + L".before-save-20-123456789abcdef";
+    WriteBytes(journal, old);
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, L"前回のブラウザリストの保存は途中で中断されました。ブラウザリストは保存前の内容に戻してあります。");
+    EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+    EXPECT_FALSE(messages[0].mainWindowVisible);
+    EXPECT_EQ(ReadList(), old);
+    EXPECT_FALSE(FileExists(journal));
+    EXPECT_EQ(ComboList(Combo(*main)), (Lines{kWindowsText, L"A/1.0", L"B/2.0"}));
+
+    main.reset();
+    messages.clear();
+    main = Open();
+    EXPECT_TRUE(messages.empty()) << "told once";
+}
+
 TEST_F(PikeMainTest, PickedCandidateIsRegisteredAndConfirmed)
 {
     SetUserAgent(kWindowsSubKey, kWindowsText);

@@ -9,6 +9,7 @@
 
 // "--write-app-path FILE": run InitAppPath in this process and store AppPath (UTF-16) in
 // FILE, so a test can start a copy of this program from another folder.
+// "--save-list-in-a-loop FOLDER": see SaveListInALoop.
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--write-app-path") == 0) {
@@ -19,6 +20,8 @@ int main(int argc, char** argv)
         CloseHandle(h);
         return 0;
     }
+    if (argc == 3 && std::strcmp(argv[1], "--save-list-in-a-loop") == 0)
+        return SaveListInALoop(argv[2]);
     testing::InitGoogleTest(&argc, argv);
 #ifndef PIKE_USES_MACHINE_REGISTRY
     testing::AddGlobalTestEnvironment(new RegistrySandbox); // gtest owns it

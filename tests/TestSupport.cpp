@@ -157,6 +157,42 @@ void RemoveSymbolicLink(const std::wstring& link)
         Sleep(10);
 }
 
+namespace {
+
+bool TakesFiles(const std::wstring& folder)
+{
+    const std::wstring probe = folder + L"probe";
+    HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
+}
+
+// Waits for a Unix program started on the folder to make it take files, or not.
+bool AwaitTakesFiles(const std::wstring& folder, bool takes)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (TakesFiles(folder) == takes)
+            return true;
+        Sleep(10);
+    }
+    return false;
+}
+
+} // namespace
+
+UnwritableFolder::UnwritableFolder(std::wstring folder) : folder_(std::move(folder))
+{
+    made_ = WineUnixName() && RunUnix(L"/usr/bin/chattr", L"+i", {folder_}) && AwaitTakesFiles(folder_, false);
+}
+
+UnwritableFolder::~UnwritableFolder()
+{
+    if (WineUnixName() && RunUnix(L"/usr/bin/chattr", L"-i", {folder_}))
+        AwaitTakesFiles(folder_, true);
+}
+
 std::vector<std::wstring> FileNames(const std::wstring& folder)
 {
     std::vector<std::wstring> names;
@@ -196,16 +232,28 @@ std::string FileIdentity(const std::wstring& path)
 
 namespace {
 
-bool IsScratchFile(HANDLE file)
+std::wstring Leaf(const std::wstring& path)
 {
-    std::wstring name(MAX_PATH, L'\0');
-    name.resize(GetFinalPathNameByHandleW(file, name.data(), MAX_PATH, 0));
-    return name.ends_with(L".tmp");
+    return path.substr(path.find_last_of(L'\\') + 1);
+}
+
+std::wstring LeafOf(HANDLE file)
+{
+    std::wstring name(32768, L'\0');
+    name.resize(GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), 0));
+    return Leaf(name);
+}
+
+void Record(std::wstring event)
+{
+    faults.events.push_back(std::move(event));
 }
 
 BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    if (faults.listWritesFailing > 0 && !IsScratchFile(file)) {
+    const std::wstring leaf = LeafOf(file);
+    Record(L"write " + leaf);
+    if (faults.listWritesFailing > 0 && leaf.find(L'-') == std::wstring::npos) { // not a file of the save's own
         --faults.listWritesFailing;
         WriteFile(file, data, size / 2, written, overlapped);
         SetLastError(ERROR_DISK_FULL);
@@ -214,40 +262,42 @@ BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, 
     return WriteFile(file, data, size, written, overlapped);
 }
 
-BOOL WINAPI CountedFlush(HANDLE file)
+BOOL WINAPI RecordedFlush(HANDLE file)
 {
-    ++faults.flushes;
+    Record(L"flush " + LeafOf(file));
     if (!faults.appearsOnFlush.empty())
         WriteBytes(std::exchange(faults.appearsOnFlush, {}), "");
     return FlushFileBuffers(file);
 }
 
-BOOL WINAPI FaultyReplace(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags, LPVOID, LPVOID)
-{
-    faults.flushesBeforeReplace = faults.flushes;
-    if (faults.busyReplaces > 0) {
-        --faults.busyReplaces;
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
-    if (faults.replaceLosesOld || faults.replaceDeletesOld) {
-        if (faults.replaceLosesOld && backup)
-            MoveFileExW(replaced, backup, 0);
-        else
-            DeleteFileW(replaced);
-        SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
-        return FALSE;
-    }
-    return ReplaceFileW(replaced, replacement, backup, flags, nullptr, nullptr);
-}
-
+// A rename fails before it happens, or, as Windows allows where its write-through does not
+// finish, after it; it may also be busy for a moment.
 BOOL WINAPI FaultyMove(LPCWSTR from, LPCWSTR to, DWORD flags)
 {
-    if (faults.movesFail) {
+    Record(L"move " + Leaf(from) + L" " + Leaf(to));
+    if (faults.busyMoves > 0) {
+        --faults.busyMoves;
         SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
-    return MoveFileExW(from, to, flags);
+    if (faults.onMove)
+        std::exchange(faults.onMove, {})();
+    if (faults.movesFailBefore) {
+        SetLastError(ERROR_IO_DEVICE);
+        return FALSE;
+    }
+    const BOOL moved = MoveFileExW(from, to, flags);
+    if (moved && faults.movesFailAfter) {
+        SetLastError(ERROR_IO_DEVICE);
+        return FALSE;
+    }
+    return moved;
+}
+
+BOOL WINAPI RecordedRemove(LPCWSTR path)
+{
+    Record(L"remove " + Leaf(path));
+    return DeleteFileW(path);
 }
 
 } // namespace
@@ -255,7 +305,58 @@ BOOL WINAPI FaultyMove(LPCWSTR from, LPCWSTR to, DWORD flags)
 FileApi FaultyFiles()
 {
     faults = {};
-    return {FaultyWrite, CountedFlush, FaultyReplace, FaultyMove};
+    return {FaultyWrite, RecordedFlush, FaultyMove, RecordedRemove};
+}
+
+namespace {
+
+std::string ManyLines(const char* browser, int count)
+{
+    std::string list = "# saved by turns\r\n";
+    for (int i = 0; i < count; ++i)
+        list += std::string(browser) + "/" + std::to_string(i) + " (Windows NT 10.0; Win64; x64)\r\n";
+    return list;
+}
+
+} // namespace
+
+const std::string& SavedListA()
+{
+    static const std::string list = ManyLines("Mozilla", 24000);
+    return list;
+}
+
+const std::string& SavedListB()
+{
+    static const std::string list = ManyLines("Opera", 30000);
+    return list;
+}
+
+namespace {
+
+// A slow disk: 64 KiB a write, a millisecond each, so that a kill often lands inside one.
+BOOL WINAPI SlowWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    Sleep(1);
+    return WriteFile(file, data, std::min<DWORD>(size, 1 << 16), written, overlapped);
+}
+
+} // namespace
+
+int SaveListInALoop(const char* folder)
+{
+    FileApi slow;
+    slow.write = SlowWrite;
+    AppPath = TextEncoding::Decode(folder, TextEncoding::Encoding::Ansi, CP_ACP) + L"\\";
+    for (bool a = false;; a = !a) {
+        const auto loaded = ReadListFile();
+        if (!loaded)
+            return 2;
+        const std::string& next = a ? SavedListA() : SavedListB();
+        const std::wstring text = TextEncoding::Decode(next, TextEncoding::Encoding::Ansi, 932);
+        if (WriteListFile(WithoutFinalLineBreak(text), *loaded, OtherChanges::Keep, slow) != ListWriteResult::Written)
+            return 3;
+    }
 }
 
 ScratchKey::ScratchKey(HKEY root, std::wstring subKey) : root_(root), subKey_(std::move(subKey))

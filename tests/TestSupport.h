@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,23 +56,43 @@ void RemoveSymbolicLink(const std::wstring& link); // once its target is reachab
 // Makes PIKEROSU.DAT a symbolic link to list.dat, holding bytes, in a new folder; false where
 // this user may not create links.
 bool LinkTheListInto(const std::wstring& folder, const std::string& bytes);
+// A folder in which no file can be created while this lives: under Wine, where root may write
+// anywhere, made immutable (chattr +i). made() is false where that cannot be done.
+class UnwritableFolder {
+public:
+    explicit UnwritableFolder(std::wstring folder); // ends with "\\"
+    ~UnwritableFolder();
+    UnwritableFolder(const UnwritableFolder&) = delete;
+    UnwritableFolder& operator=(const UnwritableFolder&) = delete;
+    bool made() const { return made_; }
+
+private:
+    std::wstring folder_;
+    bool made_ = false;
+};
 std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; folder ends with "\"
 // The identity and last-write time of a file, as backup and sync tools compare them.
 std::string FileIdentity(const std::wstring& path);
 
-// Failures that Wine does not produce on demand, injected into a save through FaultyFiles().
+// Failures that Wine does not produce on demand, injected into a save through FaultyFiles(),
+// and what the save did, in order ("write NAME", "flush NAME", "move FROM TO", "remove NAME").
 struct FileFaults {
-    int busyReplaces = 0;      // ReplaceFile first fails this many times with a sharing violation
-    bool replaceLosesOld = false;     // then fails after moving the old file to the backup name
-    bool replaceDeletesOld = false;   // or after deleting it, as without a backup name
-    bool movesFail = false;           // MoveFileEx fails
-    int listWritesFailing = 0;        // this many writes into the list itself fail halfway
-    std::wstring appearsOnFlush;      // another program creates this (empty) file at the first flush
-    int flushes = 0;                  // FlushFileBuffers calls so far
-    int flushesBeforeReplace = -1;    // as ReplaceFile was called
+    int busyMoves = 0;               // renames first fail this many times with a sharing violation
+    bool movesFailBefore = false;    // renames fail and nothing moves
+    bool movesFailAfter = false;     // renames happen, then report a failure
+    std::function<void()> onMove;    // another program's doing, at the first rename
+    int listWritesFailing = 0;       // this many writes into the list itself fail halfway
+    std::wstring appearsOnFlush;     // another program creates this (empty) file at the first flush
+    std::vector<std::wstring> events;
 };
 inline FileFaults faults;
 FileApi FaultyFiles(); // resets faults
+
+// Two lists of about 1 MB each, and a child process that saves them by turns as the
+// PIKEROSU.DAT in folder (ANSI, without a final backslash) until it is killed.
+const std::string& SavedListA();
+const std::string& SavedListB();
+int SaveListInALoop(const char* folder);
 
 // A key created for one test and deleted with everything below it afterwards.
 class ScratchKey {

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "WindowTestSupport.h"
 #include "mainwindow/PikeMain.h"
+#include "shell/AppGlobals.h"
 
 #include <windowsx.h>
 
@@ -216,23 +217,34 @@ TEST_F(UAEditFormTest, FileThatMayNotBeReplacedKeepsFileTextAndEditor)
     SetFileAttributesW(ListPath().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-TEST_F(UAEditFormTest, AFailedSwapSaysWhereTheOldListIs)
+TEST_F(UAEditFormTest, AFailedSaveSaysWhereTheOldListIs)
 {
-    for (const bool putBack : {true, false}) {
-        SCOPED_TRACE(putBack);
+    // Replaced: the rename fails and the list is as it was. Written in place (a hard link): the
+    // write and the write-back fail, and the box names the file that holds the old list.
+    for (const bool hardLinked : {false, true}) {
+        SCOPED_TRACE(hardLinked);
         Platform platform = RecordingPlatform();
         platform.files = FaultyFiles();
         main = std::make_unique<PikeMain>(std::move(platform));
         messages.clear();
         OpenEditor(kList);
-        faults.replaceLosesOld = true;
-        faults.movesFail = !putBack;
-        SetEditorText(L"new list");
+        const std::wstring other = AppPath + L"other name.dat";
+        DeleteFileW(other.c_str()); // left by a run that failed
+        const struct Removed {
+            const std::wstring& path;
+            ~Removed() { DeleteFileW(path.c_str()); } // whether this round passes or not
+        } removed{other};
+        if (hardLinked) {
+            ASSERT_TRUE(CreateHardLinkW(other.c_str(), ListPath().c_str(), nullptr));
+        }
+        faults.movesFailBefore = !hardLinked;
+        faults.listWritesFailing = hardLinked ? 2 : 0;
+        SetEditorText(L"a new list, longer than the old one");
         Click(Editor(), UAEditForm::cmdOK);
         ASSERT_TRUE(main->Editor()->IsOpen());
-        EXPECT_EQ(GetText(TextBox()), L"new list");
+        EXPECT_EQ(GetText(TextBox()), L"a new list, longer than the old one");
         ASSERT_EQ(messages.size(), 1u);
-        if (putBack) {
+        if (!hardLinked) {
             EXPECT_EQ(messages[0].text, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。");
             EXPECT_EQ(ReadList(), kList);
             continue;
@@ -240,10 +252,12 @@ TEST_F(UAEditFormTest, AFailedSwapSaysWhereTheOldListIs)
         const std::wstring prefix = L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n";
         ASSERT_TRUE(messages[0].text.starts_with(prefix)) << testing::PrintToString(messages[0].text);
         const std::wstring keptAt = messages[0].text.substr(prefix.size());
+        EXPECT_EQ(keptAt.substr(0, AppPath.size()), UserPath(AppPath)) << "a path as the user types it";
         EXPECT_EQ(ReadBytes(keptAt), kList);
-        EXPECT_FALSE(FileExists(ListPath()));
-        MoveFileW(keptAt.c_str(), ListPath().c_str()); // the user puts it back, as the box says
-        EXPECT_EQ(ReadList(), kList);
+        EXPECT_NE(ReadList(), kList);
+        Click(Editor(), UAEditForm::cmdCancel);
+        ASSERT_TRUE(PlayBackCutOffListSave()) << "the next start puts it back";
+        EXPECT_EQ(ReadBytes(other), kList);
     }
 }
 

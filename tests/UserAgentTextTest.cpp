@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 TEST(UserAgentText, OnlyWhatABrowserCanSendPasses)
@@ -34,4 +35,54 @@ TEST(UserAgentText, OnlyWhatABrowserCanSendPasses)
         EXPECT_EQ(HasControlCharacter(c.text), c.control);
         EXPECT_EQ(IsBlank(c.text), c.blank);
     }
+}
+
+namespace {
+
+struct Range {
+    char32_t first, last;
+};
+
+std::wstring Character(char32_t c)
+{
+    if (c < 0x10000)
+        return std::wstring(1, static_cast<wchar_t>(c));
+    c -= 0x10000;
+    return {static_cast<wchar_t>(0xD800 + (c >> 10)), static_cast<wchar_t>(0xDC00 + (c & 0x3FF))};
+}
+
+// Both ends of every range are in it, and the characters just outside are not, unless another
+// range holds them: one end moved by one is caught.
+template <class Rule>
+void ExpectRanges(std::initializer_list<Range> ranges, Rule rule)
+{
+    const auto listed = [&](char32_t c) {
+        return std::any_of(ranges.begin(), ranges.end(), [c](Range r) { return r.first <= c && c <= r.last; });
+    };
+    for (const Range r : ranges) {
+        for (const char32_t c : {char32_t(r.first - 1), r.first, r.last, char32_t(r.last + 1)}) {
+            if (c == static_cast<char32_t>(-1))
+                continue;
+            EXPECT_EQ(rule(Character(c)), listed(c)) << std::hex << "U+" << static_cast<unsigned>(c);
+        }
+    }
+}
+
+} // namespace
+
+TEST(UserAgentText, EveryRangeOfTheRulesEndsWhereUnicodeSays)
+{
+    // Unicode 15: Cc but TAB, Zl, Zp, Cf.
+    ExpectRanges({{0x0000, 0x0008}, {0x000A, 0x001F}, {0x007F, 0x009F}, {0x00AD, 0x00AD}, {0x0600, 0x0605},
+                  {0x061C, 0x061C}, {0x06DD, 0x06DD}, {0x070F, 0x070F}, {0x0890, 0x0891}, {0x08E2, 0x08E2},
+                  {0x180E, 0x180E}, {0x200B, 0x200F}, {0x2028, 0x2028}, {0x2029, 0x2029}, {0x202A, 0x202E},
+                  {0x2060, 0x2064}, {0x2066, 0x206F}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0x110BD, 0x110BD},
+                  {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+                  {0xE0001, 0xE0001}, {0xE0020, 0xE007F}},
+                 [](const std::wstring& text) { return HasControlCharacter(text); });
+    // Unicode 15: White_Space.
+    ExpectRanges({{0x0009, 0x000D}, {0x0020, 0x0020}, {0x0085, 0x0085}, {0x00A0, 0x00A0}, {0x1680, 0x1680},
+                  {0x2000, 0x200A}, {0x2028, 0x2028}, {0x2029, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F},
+                  {0x3000, 0x3000}},
+                 [](const std::wstring& text) { return IsBlank(text); });
 }

@@ -172,7 +172,9 @@ void UAEditForm::cmdOK_Click()
                      kAppTitle, MB_ICONWARNING);
         SelectCharacter(text, FirstUnrepresentable(text, loaded_));
         return;
-    case ListWriteResult::Changed: // not after Overwrite
+    case ListWriteResult::Changed: // after Overwrite: another program wrote it as it was replaced
+        showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。", kAppTitle, MB_ICONERROR);
+        return;
     case ListWriteResult::Failed:
         showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。", kAppTitle,
                      MB_ICONERROR);

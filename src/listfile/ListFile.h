@@ -1,5 +1,6 @@
 #pragma once
 // The candidate list file PIKEROSU.DAT beside the executable.
+#include "listfile/SafeSave.h"
 #include "shell/TextEncoding.h"
 
 #include <optional>
@@ -37,7 +38,7 @@ struct ListDocument {
 };
 
 // The whole file. A missing file reads as empty and is created empty where the folder
-// allows it; a file that exists but cannot be read gives nothing.
+// allows it; a file that exists but cannot be read, or is over 16 MiB, gives nothing.
 std::optional<ListDocument> ReadListFile();
 
 // Stranded: the save failed and the old list could not be put back; it is in the file named
@@ -45,26 +46,20 @@ std::optional<ListDocument> ReadListFile();
 enum class ListWriteResult { Written, Unreadable, Unrepresentable, Changed, Failed, Stranded };
 enum class OtherChanges { Keep, Overwrite };
 
-// The file operations a save can fail in. Tests hand in their own to make them fail.
-struct FileApi {
-    decltype(&WriteFile) write = WriteFile;
-    decltype(&FlushFileBuffers) flush = FlushFileBuffers;
-    decltype(&ReplaceFileW) replace = ReplaceFileW;
-    decltype(&MoveFileExW) move = MoveFileExW;
-};
-
 // Saves the text in the encoding the file was read in, followed by the file's own line break
 // (LF where all of its line breaks are, CR LF otherwise). A text that is the loaded text, give
 // or take its final line break, is untouched and writes nothing.
-// Where PIKEROSU.DAT is a link, the file it points to is saved and the link stays; a file with
-// more than one name (a hard link) is overwritten in place so that every name sees the new list;
-// any other file is replaced in one step. Refuses text holding U+FFFD (Unreadable) or characters
-// the encoding lacks (Unrepresentable), and, unless told to overwrite, a file that no longer
-// holds the loaded bytes (Changed; a deleted one is simply created again). After any other
-// failure the file holds the old list (Failed), or the old list is in *strandedAt (Stranded).
+// Where PIKEROSU.DAT is a link, the file it points to is saved and the link stays; see SaveFile
+// for how. Refuses text holding U+FFFD (Unreadable) or characters the encoding lacks
+// (Unrepresentable), and, unless told to overwrite, a file that no longer holds the loaded bytes
+// (Changed; a deleted one is simply created again). After any other failure the file holds the
+// old list (Failed), or the old list is in the file *strandedAt names (Stranded).
 ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded,
                               OtherChanges otherChanges = OtherChanges::Keep, const FileApi& api = {},
                               std::wstring* strandedAt = nullptr);
+
+// Puts back the list a save cut off while writing it in place left half written; true when it did.
+bool PlayBackCutOffListSave();
 
 // Where the first character that the file's encoding cannot hold starts; npos when none.
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded);

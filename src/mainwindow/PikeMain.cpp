@@ -213,6 +213,9 @@ void PikeMain::SetFrameCaption(const wchar_t* caption)
 void PikeMain::Form_Load()
 {
     InitAppPath();
+    if (PlayBackCutOffListSave())
+        Message(nullptr, L"前回のブラウザリストの保存は途中で中断されました。ブラウザリストは保存前の内容に戻してあります。",
+                kAppTitle, MB_ICONINFORMATION);
     systemKind_ = SystemKind::Windows;
     SetFrameCaption(L"User Agent (Windows)");
     std::wstring current = RegReadValue(HKEY_USERS, kWindowsSubKey, kUserAgentValue, platform_.registry);
