@@ -520,7 +520,9 @@ TEST(ListFile, ASaveKilledAtAnyMomentLeavesOneWholeList)
             };
             const auto before = stamp();
             const std::wstring in = folder.path().substr(0, folder.path().size() - 1); // no \" at its end
-            std::wstring command = L"\"" + self + L"\" --save-list-in-a-loop \"" + in + L"\"";
+            std::wstring command = L"\"" + self;
+            command += L"\" --save-list-in-a-loop \"";
+            command += in + L"\"";
             STARTUPINFOW si{};
             si.cb = sizeof si;
             PROCESS_INFORMATION child{};

@@ -208,20 +208,32 @@ bool CarryOver(HANDLE from, HANDLE to)
     return SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
+bool HasJournal(const std::wstring& path)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + kBeforeSave + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    return true;
+}
+
 // A file with more than one name is written through its own handle, so that every name sees the
 // new bytes. First its old bytes go beside it, complete under a name that gives the new bytes'
 // length and checksum, so that a start after a cut-off write can tell what it finished.
 SaveResult WriteInPlace(HANDLE file, const std::wstring& path, std::string_view old, std::string_view bytes,
                         const FileApi& api, std::wstring* strandedAt)
 {
+    if (HasJournal(path))
+        return SaveResult::Failed; // one that could not be played back: two would not tell which came first
     ScratchFile journal(api);
     if (!WriteBeside(path, old, api, journal))
         return SaveResult::Failed;
     journal.Close();
     std::wstring name = path + kBeforeSave + Hex(bytes.size()) + L"-" + Hex(Checksum(bytes));
-    if (!api.move(journal.path().c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!api.move(journal.path().c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH))
         return SaveResult::Failed;
-    journal.Keep();
+    journal.Keep(); // its first name went with the move
     journal.Reset(std::move(name));
     if (Overwrite(file, bytes, api))
         return SaveResult::Saved;
@@ -424,11 +436,8 @@ SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t lim
 
 bool PlayBackCutOffSave(const std::wstring& path, size_t limit, const FileApi& api)
 {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + kBeforeSave + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
+    if (!HasJournal(path))
         return false; // the common case, and no lock to wait for in a folder nobody may write to
-    FindClose(search);
     const FileHandle lock = LockFile(path);
     return lock && PlayBack(path, limit, api);
 }
