@@ -14,6 +14,7 @@ build_targets --preset mingw-clang all
 export WINEPREFIX="$root/build/test-prefix"
 start_virtual_display
 start_wineserver
+hold_desktop build/tests/pike_tests.exe
 status=0
 for preset in mingw mingw-clang; do
     echo "=== ctest: $preset"

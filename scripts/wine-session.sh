@@ -40,6 +40,13 @@ start_wineserver() {
     wineserver -w >/dev/null 2>&1 </dev/null &  # returns at once when idle; harmless
 }
 
+# Keeps Wine's desktop process for the whole run (it ends a second after its last client, and
+# ctest waits for the output pipe it inherited), with its output away from ctest's pipe.
+hold_desktop() {
+    wine "$1" --hold-desktop >/dev/null 2>&1 </dev/null &
+    session_pids+=($!)
+}
+
 # build_targets [--preset NAME] TARGET...: the release build (GCC) unless another is named.
 build_targets() {
     local preset=mingw

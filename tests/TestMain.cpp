@@ -10,6 +10,7 @@
 // "--write-app-path FILE": run InitAppPath in this process and store AppPath (UTF-16) in
 // FILE, so a test can start a copy of this program from another folder.
 // "--save-list-in-a-loop FOLDER": see SaveListInALoop.
+// "--hold-desktop": keeps Wine's desktop process alive until it is killed.
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--write-app-path") == 0) {
@@ -18,6 +19,15 @@ int main(int argc, char** argv)
         DWORD written = 0;
         WriteFile(h, AppPath.data(), static_cast<DWORD>(AppPath.size() * sizeof(wchar_t)), &written, nullptr);
         CloseHandle(h);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--hold-desktop") == 0) {
+        // Under Wine the desktop process ends a second after its last window, and the next test
+        // waits for it; a hidden window of a process that lives for the whole run keeps it.
+        CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageW(&msg);
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "--save-list-in-a-loop") == 0)

@@ -285,6 +285,18 @@ TEST_F(UAEditFormTest, ListThatCannotBeReadIsNeverShownEmpty)
 TEST_F(UAEditFormTest, ListBehindALinkThatCannotBeReachedIsNeverShownEmpty)
 {
     const std::wstring share = ListPath() + L".share\\";
+    // Whether this test passes or not, the link goes as a link, so the next tests have a list.
+    const struct Unlinked {
+        const std::wstring &share, list;
+        ~Unlinked()
+        {
+            CreateDirectoryW(share.c_str(), nullptr); // back online, with a file: a link that
+            CloseHandle(CreateFileW((share + L"list.dat").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr));
+            RemoveSymbolicLink(list); // leads somewhere is seen to go
+            DeleteFileW((share + L"list.dat").c_str());
+            RemoveDirectoryW(share.c_str());
+        }
+    } unlinked{share, ListPath()};
     if (!LinkTheListInto(share, kList))
         GTEST_SKIP() << "this user may not create symbolic links here";
     DeleteFileW((share + L"list.dat").c_str());
@@ -296,12 +308,9 @@ TEST_F(UAEditFormTest, ListBehindALinkThatCannotBeReachedIsNeverShownEmpty)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].text.starts_with(L"ブラウザリストを読み込めませんでした。"));
     EXPECT_FALSE(FileExists(ListPath())) << "nothing took the link's place";
-    ASSERT_TRUE(CreateDirectoryW(share.c_str(), nullptr)); // back online, to clean up
+    ASSERT_TRUE(CreateDirectoryW(share.c_str(), nullptr)); // back online
     WriteBytes(share + L"list.dat", kList);
     EXPECT_EQ(ReadList(), kList) << "still the link";
-    RemoveSymbolicLink(ListPath());
-    DeleteFileW((share + L"list.dat").c_str());
-    RemoveDirectoryW(share.c_str());
 }
 
 TEST_F(UAEditFormTest, ListFilesAsRealMachinesHoldThem)

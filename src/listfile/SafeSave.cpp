@@ -100,6 +100,18 @@ private:
     FileHandle file_;
 };
 
+bool WriteAll(HANDLE file, std::string_view bytes, const FileApi& api)
+{
+    while (!bytes.empty()) {
+        DWORD done = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 20));
+        if (!api.write(file, bytes.data(), want, &done, nullptr) || done == 0)
+            return false;
+        bytes.remove_prefix(done);
+    }
+    return true;
+}
+
 // The bytes beside the file under a name of this save's own, on the disk before they are used.
 bool WriteBeside(const std::wstring& path, std::string_view bytes, const FileApi& api, ScratchFile& written)
 {
@@ -112,28 +124,13 @@ bool WriteBeside(const std::wstring& path, std::string_view bytes, const FileApi
         else if (GetLastError() != ERROR_FILE_EXISTS || attempt == 64)
             return false;
     }
-    for (std::string_view rest = bytes; !rest.empty();) {
-        DWORD done = 0;
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(rest.size(), 1u << 20));
-        if (!api.write(written.handle(), rest.data(), want, &done, nullptr) || done == 0)
-            return false;
-        rest.remove_prefix(done);
-    }
-    return api.flush(written.handle());
+    return WriteAll(written.handle(), bytes, api) && api.flush(written.handle());
 }
 
 bool Overwrite(HANDLE file, std::string_view bytes, const FileApi& api)
 {
-    if (!SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN))
-        return false;
-    for (std::string_view rest = bytes; !rest.empty();) {
-        DWORD done = 0;
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(rest.size(), 1u << 20));
-        if (!api.write(file, rest.data(), want, &done, nullptr) || done == 0)
-            return false;
-        rest.remove_prefix(done);
-    }
-    return SetEndOfFile(file) && api.flush(file);
+    return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && WriteAll(file, bytes, api) &&
+           SetEndOfFile(file) && api.flush(file);
 }
 
 // Held while a save looks at the file and replaces it, so that two copies saving at once take
