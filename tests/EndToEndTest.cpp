@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 const wchar_t kSubKey[] = L".Default\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
@@ -21,6 +23,47 @@ std::wstring BuiltProgram()
     self.resize(self.rfind(L'\\') + 1);
     return self + L"Pikerosu.exe";
 }
+
+std::wstring TestsFolder()
+{
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    return self.substr(0, self.rfind(L'\\') + 1);
+}
+
+// Copies of the DLLs a program loads that are not Windows' KnownDLLs, each leaving a marker
+// when loaded, go beside it, and Wine is told to prefer them for that program (its per-program
+// DllOverrides), as Windows does for such DLLs. Wine's own libraries load version.dll and
+// imm32.dll before any of the program's code runs, so those two are not planted: that is Wine's
+// matter (on Windows, imm32 is a KnownDLL). comctl32 is not planted either: the program's
+// manifest takes version 6 from the side-by-side store.
+class PlantedDlls {
+public:
+    PlantedDlls(const std::wstring& folder, const std::wstring& program)
+        : folder_(folder), key_(L"Software\\Wine\\AppDefaults\\" + program + L"\\DllOverrides")
+    {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), 0);
+        for (const wchar_t* dll : kNames) {
+            EXPECT_TRUE(CopyFileW((TestsFolder() + L"planted\\" + dll + L".dll").c_str(), (folder + dll + L".dll").c_str(), FALSE));
+            RegSetValueExW(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"), sizeof L"native,builtin");
+        }
+        RegCloseKey(key);
+    }
+    ~PlantedDlls() { DeleteKeyTree(HKEY_CURRENT_USER, key_.substr(0, key_.rfind(L'\\'))); }
+    std::vector<std::wstring> Loaded() const
+    {
+        std::vector<std::wstring> loaded;
+        for (const std::wstring& name : FileNames(folder_))
+            if (name.ends_with(L".loaded"))
+                loaded.push_back(name);
+        return loaded;
+    }
+
+private:
+    static constexpr const wchar_t* kNames[] = {L"uxtheme", L"dwmapi", L"msimg32"};
+    std::wstring folder_, key_;
+};
 
 HWND WaitForWindow(const wchar_t* className, const wchar_t* title, DWORD processId)
 {
@@ -108,6 +151,7 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     const std::wstring program = folder.path() + L"Pikerosu.exe";
     ASSERT_TRUE(CopyFileW(BuiltProgram().c_str(), program.c_str(), FALSE));
     WriteBytes(folder.path() + L"PIKEROSU.DAT", Sjis(L"# 候補\r\nMozilla/5.0 (表示テスト)\r\nOpera/9.80\r\n"));
+    const PlantedDlls planted(folder.path(), L"Pikerosu.exe"); // it runs elevated: none of them may load
     DeleteKeyTree(HKEY_USERS, kSubKey);
     ScratchKey key(HKEY_USERS, kSubKey);
     const std::wstring old = L"Mozilla/4.0 (compatible; MSIE 6.0)";
@@ -172,4 +216,28 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     GetExitCodeProcess(pi.hProcess, &exitCode);
     CloseHandle(pi.hProcess);
     EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(planted.Loaded(), std::vector<std::wstring>{});
+}
+
+TEST(EndToEnd, PlantedDllsLoadIntoAProgramThatDoesNotStopThem)
+{
+    // The planted DLLs above would load: the other test program takes comctl32 the usual way.
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "tells Wine to prefer DLLs beside a program";
+    TempAppFolder folder;
+    const std::wstring probe = folder.path() + L"probe.exe";
+    ASSERT_TRUE(CopyFileW((TestsFolder() + L"pike_tests.exe").c_str(), probe.c_str(), FALSE));
+    const PlantedDlls planted(folder.path(), L"probe.exe");
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring command = L"\"" + probe + L"\" --gtest_filter=PikeMainTest.MissingListFileStillOpens";
+    ASSERT_TRUE(CreateProcessW(probe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               nullptr, &si, &pi));
+    WaitForSingleObject(pi.hProcess, 30000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    const auto loaded = planted.Loaded();
+    EXPECT_NE(std::find(loaded.begin(), loaded.end(), L"uxtheme.dll.loaded"), loaded.end())
+        << testing::PrintToString(loaded);
 }

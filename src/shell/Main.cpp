@@ -14,20 +14,31 @@ void __verbose_terminate_handler()
 }
 } // namespace __gnu_cxx
 
-// Nothing here catches the library's exceptions, so they would end the program all the same;
-// ending it at once keeps GCC's exception classes, and the strings they carry, out of it.
-namespace std {
-void __throw_bad_alloc() { std::abort(); }
-void __throw_bad_array_new_length() { std::abort(); }
-void __throw_bad_function_call() { std::abort(); }
-void __throw_length_error(const char*) { std::abort(); }
-void __throw_logic_error(const char*) { std::abort(); }
-void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
-} // namespace std
+#endif
+
+// The program runs elevated, often from a folder others may write to: the DLLs it needs load
+// from System32 only, its own imports too where the linker fills this in (lld does; Windows 10
+// 1607 and later honour it). Visual C++'s runtime has its own, filled by /DEPENDENTLOADFLAG.
+#ifdef __MINGW32__
+static constexpr IMAGE_LOAD_CONFIG_DIRECTORY64 SearchSystem32Only()
+{
+    IMAGE_LOAD_CONFIG_DIRECTORY64 config{};
+    config.Size = sizeof config;
+    config.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32; // DependentLoadFlags
+    return config;
+}
+extern "C" const IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = SearchSystem32Only();
 #endif
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand)
 {
+    // Before anything loads a DLL that is not one of Windows' own KnownDLLs: comctl32 is loaded
+    // at its first use, below, and uxtheme and the rest by it.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // A system DLL's own delay-load may look beside the program all the same (Wine's comctl32
+    // does, for msimg32): loaded from System32 first, that copy is the one it finds. It stays
+    // loaded for the life of the process.
+    LoadLibraryExW(L"msimg32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
