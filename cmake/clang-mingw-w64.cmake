@@ -18,6 +18,7 @@ execute_process(COMMAND ${triple}-g++-posix -print-libgcc-file-name
 get_filename_component(gcc_libraries ${libgcc} DIRECTORY)
 set(CMAKE_CXX_FLAGS_INIT "-isystem ${gcc_libraries}/include/c++ -isystem ${gcc_libraries}/include/c++/${triple}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${gcc_libraries}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 set(CMAKE_CXX_STANDARD_LIBRARIES "-lpthread")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})

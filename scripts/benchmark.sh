@@ -21,10 +21,10 @@ seed_user_agent
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"; stop_wine_session' EXIT
-cp build/ControlsWindow.exe "$work/"
+cp "$release_dir/ControlsWindow.exe" "$work/"
 for n in "${sizes[@]}"; do
     mkdir "$work/$n"
-    cp build/Pikerosu.exe "$work/$n/"
+    cp "$release_dir/Pikerosu.exe" "$work/$n/"
     python3 - "$n" "$work/$n/PIKEROSU.DAT" <<'PY'
 import sys
 n, path = int(sys.argv[1]), sys.argv[2]
@@ -34,7 +34,7 @@ with open(path, "wb") as f:
         f.write(b"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/%d.0 Safari/537.36\r\n" % i)
 PY
 done
-measure() { wine build/StartupTimer.exe "$runs" "$(winepath -w "$1")" "$2" "${@:3}" 2>/dev/null | tr -d '\r'; }
+measure() { wine "$release_dir/StartupTimer.exe" "$runs" "$(winepath -w "$1")" "$2" "${@:3}" 2>/dev/null | tr -d '\r'; }
 
 for _ in $(seq "$rounds"); do
     echo "floor $(measure "$work/ControlsWindow.exe" ControlsWindow)" >>"$work/times"
@@ -44,7 +44,7 @@ for _ in $(seq "$rounds"); do
 done
 
 printf 'Pikerosu.exe: %s bytes (symbols in Pikerosu.debug: %s bytes)\n' \
-    "$(stat -c %s build/Pikerosu.exe)" "$(stat -c %s build/Pikerosu.debug)"
+    "$(stat -c %s "$release_dir/Pikerosu.exe")" "$(stat -c %s "$release_dir/Pikerosu.debug")"
 python3 - "$work/times" "$rounds" "$runs" <<'PY'
 import statistics, sys
 times = {}

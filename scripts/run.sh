@@ -22,11 +22,11 @@ if [ "${seed:-}" = yes ]; then
 fi
 
 if [ -z "${headless:-}" ]; then
-    wine build/Pikerosu.exe
+    wine "$release_dir/Pikerosu.exe"
     exit
 fi
 
-wine build/Pikerosu.exe >/dev/null 2>&1 </dev/null &
+wine "$release_dir/Pikerosu.exe" >/dev/null 2>&1 </dev/null &
 program=$!
 if ! timeout 60 xdotool search --sync --onlyvisible --name 'ピケロスブラウザ' >/dev/null; then
     echo "The main window did not appear." >&2

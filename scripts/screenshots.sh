@@ -16,7 +16,7 @@ seed_user_agent
 
 # The program runs from a copy with the sample list, so the pictures never show a user's own.
 work="$(mktemp -d)"
-cp build/Pikerosu.exe res/PIKEROSU.DAT "$work/"
+cp "$release_dir/Pikerosu.exe" res/PIKEROSU.DAT "$work/"
 wine "$work/Pikerosu.exe" >/dev/null 2>&1 </dev/null &
 timeout 60 xdotool search --sync --onlyvisible --name 'ピケロスブラウザ' >/dev/null
 sleep 1

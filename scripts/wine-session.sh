@@ -1,4 +1,4 @@
-# Sourced by the scripts: builds with the MinGW preset, starts a virtual display with a
+# Sourced by the scripts: builds the release, starts a virtual display with a
 # window manager and a warm wineserver for WINEPREFIX, all detached from our pipes, and
 # stops them again on exit.
 
@@ -47,9 +47,13 @@ hold_desktop() {
     session_pids+=($!)
 }
 
-# build_targets [--preset NAME] TARGET...: the release build (GCC) unless another is named.
+# The release is built with clang and lld: without GCC's exception helpers replaced, theirs is
+# the smaller program, and lld writes the load configuration.
+release_dir=build-clang
+
+# build_targets [--preset NAME] TARGET...: the release build unless another is named.
 build_targets() {
-    local preset=mingw
+    local preset=mingw-clang
     if [ "${1:-}" = --preset ]; then
         preset=$2
         shift 2

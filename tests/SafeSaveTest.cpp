@@ -115,6 +115,24 @@ TEST(SafeSave, TwoSavesAtOnceTakeTurnsAndTheSecondSeesTheFirst)
     EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"list.dat"});
 }
 
+TEST(SafeSave, AFileHeldForAMomentIsWaitedFor)
+{
+    // A virus scanner opens the file, shared with nobody, as the save takes its last look.
+    TempAppFolder folder;
+    const std::wstring path = folder.path() + L"list.dat";
+    WriteBytes(path, "old\r\n");
+    HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread scanner([held] {
+        Sleep(300);
+        CloseHandle(held);
+    });
+    const SaveResult result = SaveFile(path, "new\r\n", kLimit, kAnything);
+    scanner.join();
+    EXPECT_EQ(result, SaveResult::Saved);
+    EXPECT_EQ(ReadBytes(path), "new\r\n");
+}
+
 TEST(SafeSave, TheNewFileKeepsWhatTheUserSeesOfTheOld)
 {
     TempAppFolder folder;
