@@ -132,7 +132,9 @@ TEST(ListFile, AMissingListInAFolderThatTakesNoFileIsEmptyAndCannotBeSaved)
     ASSERT_TRUE(document) << "missing is empty, not unreadable";
     EXPECT_EQ(document->text, L"");
     EXPECT_EQ(WriteListFile(L"A/1.0", *document), ListWriteResult::Failed);
-    EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{});
+    auto names = FileNames(folder.path());
+    std::erase(names, L"probe"); // the helper's, where the folder froze as it looked
+    EXPECT_EQ(names, std::vector<std::wstring>{});
 }
 
 TEST(ListFile, AListTooLargeToBeOneIsUnreadableAndNotWritten)

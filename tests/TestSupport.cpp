@@ -191,6 +191,7 @@ UnwritableFolder::~UnwritableFolder()
 {
     if (WineUnixName() && RunUnix(L"/usr/bin/chattr", L"-i", {folder_}))
         AwaitTakesFiles(folder_, true);
+    DeleteFileW((folder_ + L"probe").c_str()); // one the folder froze with
 }
 
 std::vector<std::wstring> FileNames(const std::wstring& folder)
