@@ -2,7 +2,9 @@
 
 #include <aclapi.h>
 
+#include <iterator>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -148,18 +150,27 @@ FileHandle LockFile(const std::wstring& path)
     return lock;
 }
 
+// The full paths of the files of one kind (kSaving, kBeforeSave) beside the file.
+std::vector<std::wstring> FilesBeside(const std::wstring& path, const wchar_t* kind)
+{
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + kind + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return files;
+    const std::wstring folder = Folder(path);
+    do
+        files.push_back(folder + found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return files;
+}
+
 // Files of this save's kind that no running save holds open are what a cut-off save left.
 void RemoveLeftovers(const std::wstring& path, const FileApi& api)
 {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + kSaving + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    const std::wstring folder = Folder(path);
-    do
-        api.remove((folder + found.cFileName).c_str()); // one still being written is not ours to take
-    while (FindNextFileW(search, &found));
-    FindClose(search);
+    for (const std::wstring& leftover : FilesBeside(path, kSaving))
+        api.remove(leftover.c_str()); // one still being written is not ours to take
 }
 
 struct LocalFreer {
@@ -207,12 +218,7 @@ bool CarryOver(HANDLE from, HANDLE to)
 
 bool HasJournal(const std::wstring& path)
 {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + kBeforeSave + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    FindClose(search);
-    return true;
+    return !FilesBeside(path, kBeforeSave).empty();
 }
 
 // A file with more than one name is written through its own handle, so that every name sees the
@@ -297,20 +303,13 @@ SaveResult Replace(FileHandle current, const std::wstring& path, const std::opti
 // Plays back every journal beside the file; the lock is held.
 bool PlayBack(const std::wstring& path, size_t limit, const FileApi& api)
 {
-    const std::wstring prefix = path + kBeforeSave;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
     bool playedBack = false;
-    const std::wstring folder = Folder(path);
-    const size_t stem = prefix.size() - folder.size();
-    do {
-        const std::wstring_view tail = std::wstring_view(found.cFileName).substr(stem);
+    for (const std::wstring& journal : FilesBeside(path, kBeforeSave)) {
+        // The name says the new bytes' length and checksum: "<path>.before-save-<length>-<checksum>".
+        const std::wstring_view tail = std::wstring_view(journal).substr(path.size() + std::size(kBeforeSave) - 1);
         const size_t dash = tail.find(L'-');
         const auto length = ParseHex(tail.substr(0, dash));
         const auto checksum = dash == tail.npos ? std::nullopt : ParseHex(tail.substr(dash + 1));
-        const std::wstring journal = folder + found.cFileName;
         const Content old = Now(journal, limit);
         const FileHandle file = OpenFile(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ);
         const auto now = file ? ReadWhole(file.get(), limit) : std::nullopt;
@@ -323,8 +322,7 @@ bool PlayBack(const std::wstring& path, size_t limit, const FileApi& api)
             api.remove(journal.c_str());
             playedBack = true;
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    }
     return playedBack;
 }
 
