@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building with GCC and with LLVM, running under Wine and the clang check need
-# on Debian 12; quick when all is there.
+# on Debian 12, and the packages named as arguments; quick when all is there.
 set -euo pipefail
 
 packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb xauth
-          locales fonts-ipafont-gothic openbox imagemagick x11-apps xdotool x11-utils googletest
-          python3 clang clang-tidy lld llvm)
+          locales fonts-ipafont-gothic openbox x11-utils googletest python3 clang clang-tidy lld llvm
+          "$@")
 
 missing=()
 for p in "${packages[@]}"; do

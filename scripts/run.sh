@@ -5,6 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 source scripts/wine-session.sh
+bash scripts/deps.sh "${desktop_tools[@]}"
 build_targets Pikerosu
 
 if [ -z "${WINEPREFIX:-}" ]; then

@@ -63,6 +63,10 @@ build_targets() {
     cmake --build --preset "$preset" -j "$(nproc)" --target "$@"
 }
 
+# What the scripts that look at the windows need beside: xdotool to find and drive them,
+# ImageMagick's import to take the picture.
+desktop_tools=(xdotool imagemagick)
+
 # A typical text at the Windows location, as a fresh demo registry gets it.
 seed_user_agent() {
     wine reg add 'HKEY_USERS\.Default\Software\Microsoft\Windows\CurrentVersion\Internet Settings' \
