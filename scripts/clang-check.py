@@ -68,8 +68,10 @@ def main():
     checks = {}
     for e in entries:
         checks.setdefault(e["file"], (e["directory"], flags_of(e) + common))
+    # Biggest first, so that no long one is left running alone at the end.
+    order = sorted(checks.items(), key=lambda c: -os.path.getsize(c[0]))
     with ThreadPoolExecutor(os.cpu_count() or 2) as pool:
-        results = list(pool.map(lambda c: check(c[0], *c[1]), checks.items()))
+        results = list(pool.map(lambda c: check(c[0], *c[1]), order))
     failed = [r for r in results if r[1]]
     for source, _, report in failed:
         print(f"--- {os.path.relpath(source, root)}\n{report}", end="")

@@ -3,24 +3,25 @@
 # release), warnings as errors, runs every test of both under Wine on a virtual display, builds
 # the release again in another folder and compares the bytes, and runs clang-tidy, with clang's
 # warnings, on every source; fails when any of it fails.
+#
+# The tests mostly wait on Wine, so the rest is fitted around them: GCC's tests run while
+# clang builds, and clang-tidy and the second release build take what the processors have left,
+# at the lowest priority. What ran beside the tests reports after them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
 source scripts/wine-session.sh
-# clang-tidy needs only the compile commands; it runs from here on at the lowest priority, on
-# what the builds and the tests leave of the processors (the tests mostly wait on Wine). So does
-# the second release build, once the first is there. Their reports come after the tests'.
 bash scripts/deps.sh
 cmake --preset mingw >/dev/null
 nice -n 19 python3 scripts/clang-check.py build >build/clang-check.log 2>&1 &
 tidy=$!
 session_pids+=("$tidy")
 build_targets --preset mingw all
-build_targets all release
-nice -n 19 bash scripts/reproduce-release.sh "$release_dir" >build/reproduce.log 2>&1 &
-reproduce=$!
-session_pids+=("$reproduce")
+
+nice -n 10 bash -c 'source scripts/wine-session.sh; trap - EXIT; build_targets all release' >build/clang-build.log 2>&1 &
+clang_build=$!
+session_pids+=("$clang_build")
 
 # Both builds' tests share one prefix and one warm wineserver.
 export WINEPREFIX="$root/build/test-prefix"
@@ -28,10 +29,21 @@ start_virtual_display
 start_wineserver
 hold_desktop build/tests/pike_tests.exe
 status=0
-for preset in mingw mingw-clang; do
-    echo "=== ctest: $preset"
-    ctest --preset "$preset" || status=$?
-done
+echo "=== ctest: mingw"
+ctest --preset mingw || status=$?
+
+echo "=== the clang build"
+if ! wait "$clang_build"; then
+    cat build/clang-build.log
+    exit 1
+fi
+cat build/clang-build.log
+nice -n 19 bash scripts/reproduce-release.sh "$release_dir" >build/reproduce.log 2>&1 &
+reproduce=$!
+session_pids+=("$reproduce")
+echo "=== ctest: mingw-clang"
+ctest --preset mingw-clang || status=$?
+
 echo "=== the release again, in another folder"
 wait "$reproduce" || status=$?
 cat build/reproduce.log

@@ -561,13 +561,14 @@ TEST_F(PikeMainTest, MaximisedOrMinimisedKeepsItsStateOnAMonitorOfAnotherDpi)
     auto main = Open();
     for (const int state : {SW_MAXIMIZE, SW_MINIMIZE}) {
         ShowWindow(main->Window(), state);
-        PumpMessages();
+        PumpUntilSettled(main->Window());
+        ASSERT_TRUE(IsZoomed(main->Window()) || IsIconic(main->Window())) << "the window manager did not take it";
         const UINT dpi = GetDpiForWindow(main->Window()) == 144 ? 192 : 144;
         RECT before;
         GetWindowRect(main->Window(), &before);
         RECT suggested = before; // the other monitor's place for it, as Windows gives it
         SendMessageW(main->Window(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
-        PumpMessages();
+        PumpUntilSettled(main->Window());
         EXPECT_EQ(IsZoomed(main->Window()), state == SW_MAXIMIZE);
         EXPECT_EQ(IsIconic(main->Window()), state == SW_MINIMIZE);
         RECT now;

@@ -5,6 +5,8 @@
 
 #include <windowsx.h>
 
+#include <array>
+
 void WindowTest::SetUp()
 {
     InitAppPath();
@@ -133,6 +135,24 @@ void PumpMessages()
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
+    }
+}
+
+void PumpUntilSettled(HWND window)
+{
+    const auto looks = [window] {
+        RECT r{};
+        GetWindowRect(window, &r);
+        return std::array<LONG, 6>{r.left, r.top, r.right, r.bottom, IsZoomed(window), IsIconic(window)};
+    };
+    auto last = looks();
+    for (int still = 0, waited = 0; still < 5 && waited < 2000; waited += 20) {
+        PumpMessages();
+        Sleep(20);
+        PumpMessages();
+        const auto now = looks();
+        still = now == last ? still + 1 : 0;
+        last = now;
     }
 }
 

@@ -42,6 +42,9 @@ void Click(HWND window, int id);
 void TypeText(HWND target, const std::wstring& text); // as keyboard characters
 void PressKey(HWND target, WPARAM key);              // through the dialog key handling
 void PumpMessages();
+// Under Wine an X window manager maximises and restores a window when it gets to it: pumps
+// until the window's place and state have held for a moment (two seconds at most).
+void PumpUntilSettled(HWND window);
 
 // The controls stand where their twips put them at dpi (within one pixel), and every
 // control uses a live font of the message font's height at dpi.
