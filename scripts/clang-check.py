@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs clang-tidy with the checked-in .clang-tidy on every source of the project (product,
-tests, benchmark) for the Windows target; its clang-diagnostic checks make clang's -Wall -Wextra
-warnings findings too. Usage: clang-check.py BUILD_DIR (a MinGW build with
+tests, benchmark) for the Windows target; its clang-diagnostic checks make clang's warnings
+findings too: -Wall -Wextra, and names reserved to the compiler and its library. Usage: clang-check.py BUILD_DIR (a MinGW build with
 compile_commands.json). Prints what it reports and exits non-zero when there is anything."""
 import json
 import os
@@ -60,7 +60,8 @@ def main():
     with open(os.path.join(build, "compile_commands.json")) as f:
         entries = [e for e in json.load(f) if os.path.commonpath([root, e["file"]]) == root
                    and not os.path.commonpath([build, e["file"]]) == build]
-    common = [f"--target={target}", "-std=c++20", "-Wall", "-Wextra"]
+    common = [f"--target={target}", "-std=c++20", "-Wall", "-Wextra", "-Wreserved-identifier",
+              "-Wreserved-macro-identifier"]
     for folder in gcc_cxx_includes():
         common += ["-isystem", folder]
     # A source built into several targets is checked once, with its first target's flags: the

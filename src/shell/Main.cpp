@@ -27,7 +27,9 @@ static constexpr IMAGE_LOAD_CONFIG_DIRECTORY64 SearchSystem32Only()
     config.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32; // DependentLoadFlags
     return config;
 }
-extern "C" const IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = SearchSystem32Only();
+// The name is the one the linker looks for, as Visual C++'s runtime defines it.
+extern "C" const IMAGE_LOAD_CONFIG_DIRECTORY64 _load_config_used = // NOLINT(clang-diagnostic-reserved-identifier)
+    SearchSystem32Only();
 #endif
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int showCommand)
