@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Runs clang-tidy with the checked-in .clang-tidy on every source of the project (product,
 tests, benchmark) for the Windows target; its clang-diagnostic checks make clang's warnings
-findings too: -Wall -Wextra, and names reserved to the compiler and its library. Usage: clang-check.py BUILD_DIR (a MinGW build with
-compile_commands.json). Prints what it reports and exits non-zero when there is anything."""
+findings too: -Wall -Wextra, and names reserved to the compiler and its library.
+Usage: clang-check.py BUILD_DIR (a MinGW build with compile_commands.json).
+Prints what it reports and exits non-zero when there is anything."""
 import json
 import os
 import re
