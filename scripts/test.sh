@@ -19,7 +19,7 @@ tidy=$!
 session_pids+=("$tidy")
 build_targets --preset mingw all
 
-nice -n 10 bash -c 'source scripts/wine-session.sh; trap - EXIT; build_targets all release' >build/clang-build.log 2>&1 &
+(renice -n 10 "$BASHPID" >/dev/null; build_targets all release) >build/clang-build.log 2>&1 &
 clang_build=$!
 session_pids+=("$clang_build")
 
@@ -33,11 +33,10 @@ echo "=== ctest: mingw"
 ctest --preset mingw || status=$?
 
 echo "=== the clang build"
-if ! wait "$clang_build"; then
-    cat build/clang-build.log
-    exit 1
-fi
+clang_status=0
+wait "$clang_build" || clang_status=$?
 cat build/clang-build.log
+[ "$clang_status" = 0 ] || exit "$clang_status"
 nice -n 19 bash scripts/reproduce-release.sh "$release_dir" >build/reproduce.log 2>&1 &
 reproduce=$!
 session_pids+=("$reproduce")

@@ -147,7 +147,6 @@ void PumpUntilSettled(HWND window)
     };
     auto last = looks();
     for (int still = 0, waited = 0; still < 5 && waited < 2000; waited += 20) {
-        PumpMessages();
         Sleep(20);
         PumpMessages();
         const auto now = looks();
