@@ -36,7 +36,10 @@ start_wineserver() {
     export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$WINEPREFIX"
     wineserver -p >/dev/null 2>&1 </dev/null &
-    wine wineboot >/dev/null 2>&1 </dev/null
+    if ! wine wineboot >/dev/null 2>&1 </dev/null; then
+        echo "wineboot could not set up the prefix $WINEPREFIX" >&2
+        return 1
+    fi
     wineserver -w >/dev/null 2>&1 </dev/null &  # returns at once when idle; harmless
 }
 
@@ -60,7 +63,12 @@ build_targets() {
     fi
     bash scripts/deps.sh
     cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j "$(nproc)" --target "$@"
+    # One target at a time: make builds two named at once side by side, and both would build
+    # what they share, over each other.
+    local target
+    for target in "$@"; do
+        cmake --build --preset "$preset" -j "$(nproc)" --target "$target"
+    done
 }
 
 # What the scripts that look at the windows need beside: xdotool to find and drive them,
