@@ -11,7 +11,10 @@
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <random>
+#include <sstream>
+#include <thread>
 
 namespace {
 
@@ -35,6 +38,11 @@ std::vector<std::wstring> Candidates()
 }
 
 using Lines = std::vector<std::wstring>;
+
+// What another program does while a save runs, in the failed-replace cases.
+std::thread otherProgram;
+HANDLE held = INVALID_HANDLE_VALUE;
+bool writerKeptOut = false;
 using Views = std::vector<std::wstring_view>;
 
 } // namespace
@@ -396,8 +404,8 @@ TEST(ListFile, AHardLinkedListStaysOneFile)
         SCOPED_TRACE(failing);
         const FileApi api = FaultyFiles();
         faults.listWritesFailing = failing;
-        std::wstring strandedAt;
-        const auto result = WriteListFile(L"a longer list than before", *ReadListFile(), OtherChanges::Keep, api, &strandedAt);
+        SaveReport report;
+        const auto result = WriteListFile(L"a longer list than before", *ReadListFile(), OtherChanges::Keep, api, &report);
         EXPECT_EQ(links(), 2u);
         if (failing == 1) {
             EXPECT_EQ(result, ListWriteResult::Failed);
@@ -405,13 +413,16 @@ TEST(ListFile, AHardLinkedListStaysOneFile)
             EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"other program's list.dat"}));
         } else {
             ASSERT_EQ(result, ListWriteResult::Stranded);
-            EXPECT_FALSE(strandedAt.starts_with(L"\\\\?\\")) << "a path as the user types it";
-            EXPECT_EQ(ReadBytes(strandedAt), "D/4.0\r\n");
+            EXPECT_FALSE(report.keptAt.starts_with(L"\\\\?\\")) << "a path as the user types it";
+            EXPECT_EQ(ReadBytes(report.keptAt), "D/4.0\r\n");
             EXPECT_NE(ReadBytes(other), "D/4.0\r\n");
-            EXPECT_TRUE(PlayBackCutOffListSave());
+            const CutOffSave cutOff = PutRightCutOffListSave();
+            EXPECT_EQ(cutOff.outcome, CutOffSave::Outcome::PutBack);
+            ForgetCutOffListSave(cutOff);
             EXPECT_EQ(ReadBytes(other), "D/4.0\r\n");
             EXPECT_EQ(links(), 2u);
-            EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"other program's list.dat"}));
+            EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"PIKEROSU.DAT.old-1.txt",
+                                                                           L"other program's list.dat"}));
         }
     }
 }
@@ -455,6 +466,36 @@ TEST(ListFile, AFailedReplaceSaysWhatTheListHolds)
              faults.onMove = [] { WriteBytes(ListFilePath(), "theirs\r\n"); };
          },
          ListWriteResult::Changed, "theirs\r\n"},
+        {"another program writes while the rename waits to be tried again",
+         [] {
+             faults.busyMoves = 2;
+             faults.onMove = [] {
+                 otherProgram = std::thread([] {
+                     Sleep(30); // after the failed try was judged, before the next
+                     WriteBytes(ListFilePath(), "theirs\r\n");
+                 });
+             };
+         },
+         ListWriteResult::Changed, "theirs\r\n"},
+        {"fails, and a scanner holds the list so that it cannot be read back",
+         [] {
+             faults.movesFailBefore = true;
+             faults.onMove = [] {
+                 held = CreateFileW(ListFilePath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+             };
+         },
+         ListWriteResult::Failed, "old\r\n"},
+        {"renamed over the open list, as NTFS allows, while another program tries to write it",
+         [] {
+             faults.posixRenames = true;
+             faults.onMove = [] {
+                 held = CreateFileW(ListFilePath().c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+                 writerKeptOut = held == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+             };
+         },
+         ListWriteResult::Written, "new\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -462,8 +503,14 @@ TEST(ListFile, AFailedReplaceSaysWhatTheListHolds)
         WriteBytes(ListFilePath(), "old\r\n");
         const FileApi api = FaultyFiles();
         c.inject();
+        writerKeptOut = false;
         EXPECT_EQ(WriteListFile(L"new", *ReadListFile(), OtherChanges::Keep, api), c.result);
+        if (otherProgram.joinable())
+            otherProgram.join();
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(std::exchange(held, INVALID_HANDLE_VALUE));
         EXPECT_EQ(ReadBytes(ListFilePath()), c.left);
+        EXPECT_EQ(writerKeptOut, faults.posixRenames) << "nobody writes between the look and the rename";
         EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "nothing left beside it";
         // The new list is on the disk before it takes the name.
         const auto& events = faults.events;
@@ -471,6 +518,17 @@ TEST(ListFile, AFailedReplaceSaysWhatTheListHolds)
         ASSERT_NE(move, events.end());
         const std::wstring replacement = move->substr(5, move->find(L' ', 5) - 5);
         EXPECT_NE(std::find(events.begin(), move, L"flush " + replacement), move) << testing::PrintToString(events);
+        // The rename that put it there is on the disk too.
+        const auto renamed = std::find_if(events.rbegin(), events.rend(), [](auto& e) {
+            return e.starts_with(L"move ") && e.find(L" PIKEROSU.DAT") != e.npos && !e.ends_with(L"posix");
+        });
+        if (c.result == ListWriteResult::Written && renamed != events.rend()) {
+            EXPECT_TRUE(renamed->ends_with(L" write-through")) << testing::PrintToString(events);
+        } else if (c.result == ListWriteResult::Written) {
+            const auto posix = std::find(events.begin(), events.end(), L"move " + replacement + L" PIKEROSU.DAT posix");
+            ASSERT_NE(posix, events.end());
+            EXPECT_EQ(*std::next(posix), L"flush PIKEROSU.DAT") << testing::PrintToString(events);
+        }
     }
 
     // A list deleted meanwhile that cannot be created again is not left half there.
@@ -549,8 +607,11 @@ TEST(ListFile, ASaveKilledAtAnyMomentLeavesOneWholeList)
             CloseHandle(child.hThread);
             CloseHandle(child.hProcess);
 
-            if (hardLinked)
-                putBack += PlayBackCutOffListSave();
+            if (hardLinked) {
+                const CutOffSave cutOff = PutRightCutOffListSave();
+                putBack += cutOff.outcome == CutOffSave::Outcome::PutBack;
+                ForgetCutOffListSave(cutOff);
+            }
             const std::string now = ReadBytes(ListFilePath());
             ASSERT_TRUE(now == SavedListA() || now == SavedListB()) << now.size() << " bytes";
             if (hardLinked) {
@@ -565,4 +626,146 @@ TEST(ListFile, ASaveKilledAtAnyMomentLeavesOneWholeList)
                                    : std::vector<std::wstring>{L"PIKEROSU.DAT"};
         EXPECT_EQ(FileNames(folder.path()), expected);
     }
+}
+
+TEST(ListFile, AListTooLargeToReadAgainIsNotSaved)
+{
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "A/1.0\r\n");
+    const ListDocument loaded = *ReadListFile();
+    std::wstring text(kListLimit - 2, L'a'); // with its CR LF, exactly as large as a list may be
+    EXPECT_EQ(WriteListFile(text + L"b", loaded), ListWriteResult::TooLarge);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "A/1.0\r\n");
+    ASSERT_EQ(WriteListFile(text, loaded), ListWriteResult::Written);
+    EXPECT_EQ(ReadListFile()->text.size(), kListLimit) << "and it is read again";
+}
+
+TEST(ListFile, AProgramThatSharesTheListForWritingDoesNotStopTheSave)
+{
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "A/1.0\r\n");
+    const ListDocument loaded = *ReadListFile();
+    HANDLE other = CreateFileW(ListFilePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    const FileApi api = FaultyFiles();
+    const ListWriteResult result = WriteListFile(L"B/2.0", loaded, OtherChanges::Keep, api);
+    CloseHandle(other);
+    EXPECT_EQ(result, ListWriteResult::Written) << testing::PrintToString(faults.events);
+    EXPECT_EQ(result, ListWriteResult::Written);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "B/2.0\r\n");
+}
+
+TEST(ListFile, AReplaceCutOffOnAStickLeavesTheWholeNewListForTheNextStart)
+{
+    // FAT deletes the old list's entry before it writes the new one's; the stick is pulled between.
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "A/1.0\r\n");
+    const FileApi pulled = FaultyFiles();
+    faults.fatCut = true;
+    SaveReport report;
+    ASSERT_EQ(WriteListFile(L"B/2.0", *ReadListFile(), OtherChanges::Keep, pulled, &report), ListWriteResult::Detached);
+    EXPECT_FALSE(FileExists(ListFilePath()));
+    EXPECT_EQ(ReadBytes(report.keptAt), "B/2.0\r\n");
+
+    // While the stick is still away the file stays where it is; nothing else removes it either.
+    EXPECT_EQ(PutRightCutOffListSave(pulled).outcome, CutOffSave::Outcome::None);
+    EXPECT_EQ(ReadBytes(report.keptAt), "B/2.0\r\n");
+
+    const CutOffSave cutOff = PutRightCutOffListSave(FaultyFiles());
+    EXPECT_EQ(cutOff.outcome, CutOffSave::Outcome::NewFilePlaced) << testing::PrintToString(faults.events);
+    ForgetCutOffListSave(cutOff);
+    EXPECT_EQ(ReadBytes(ListFilePath()), "B/2.0\r\n");
+    EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"});
+}
+
+namespace {
+
+std::string FolderArgument(const TempAppFolder& folder)
+{
+    const std::wstring in = folder.path().substr(0, folder.path().size() - 1); // no \" at its end
+    return TextEncoding::Encode(in, TextEncoding::Encoding::Ansi, CP_ACP).value();
+}
+
+std::wstring Wide(const std::string& ansi)
+{
+    return TextEncoding::Decode(ansi, TextEncoding::Encoding::Ansi, CP_ACP);
+}
+
+} // namespace
+
+TEST(ListFile, TwoCopiesSavingAtOnceNeverReplaceWhatTheOtherSaved)
+{
+    // Two processes save by turns, each rename slowed down; every list names the one it replaced,
+    // and no two saves may both have replaced the same list.
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "start\r\n");
+    HANDLE copies[2];
+    for (int i = 0; i < 2; ++i) {
+        copies[i] = StartThisProgram(L"--save-list-in-turns \"" + Wide(FolderArgument(folder)) + L"\" copy" +
+                                     std::to_wstring(i) + L" 12");
+        ASSERT_NE(copies[i], nullptr);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(2, copies, TRUE, 120000), WAIT_OBJECT_0);
+    std::map<std::string, std::string> replacedBy;
+    int saved = 0;
+    for (int i = 0; i < 2; ++i) {
+        CloseHandle(copies[i]);
+        std::istringstream log(ReadBytes(folder.path() + L"copy" + std::to_wstring(i) + L".log"));
+        for (std::string mine, predecessor; log >> mine >> predecessor; ++saved) {
+            const auto [other, first] = replacedBy.emplace(predecessor, mine);
+            EXPECT_TRUE(first) << mine << " and " << other->second << " both replaced " << predecessor;
+        }
+    }
+    EXPECT_GE(saved, 12) << "each copy saved when it had the list it loaded";
+}
+
+TEST(ListFile, AStartKilledWhilePuttingTheListRightTellsInTheEnd)
+{
+    // A save in place cut off midway; then starts, each killed at a random moment while it puts
+    // the list right, and one that is not.
+    TempAppFolder folder;
+    const std::wstring other = folder.path() + L"other name.dat";
+    WriteBytes(ListFilePath(), SavedListA());
+    ASSERT_TRUE(CreateHardLinkW(other.c_str(), ListFilePath().c_str(), nullptr));
+    const FileApi api = FaultyFiles();
+    faults.listWritesFailing = 2;
+    const std::wstring text = TextEncoding::Decode(SavedListB(), TextEncoding::Encoding::Ansi, 932);
+    ASSERT_EQ(WriteListFile(WithoutFinalLineBreak(text), *ReadListFile(), OtherChanges::Keep, api),
+              ListWriteResult::Stranded);
+    WriteBytes(other, SavedListB().substr(0, 600000) + SavedListA().substr(600000)); // where it was cut
+    const std::wstring told = folder.path() + L"told.log";
+    const auto start = [&] { return StartThisProgram(L"--put-right-the-list \"" + Wide(FolderArgument(folder)) + L"\""); };
+    std::mt19937 random(3);
+    for (int kill = 0; kill < 6; ++kill) {
+        SCOPED_TRACE(kill);
+        HANDLE child = start();
+        ASSERT_NE(child, nullptr);
+        // It has begun once it holds the lock.
+        for (int wait = 0; wait < 3000 && !FileExists(ListFilePath() + L".lock"); ++wait)
+            if (WaitForSingleObject(child, 1) == WAIT_OBJECT_0)
+                break;
+        Sleep(std::uniform_int_distribution<DWORD>(0, 40)(random));
+        TerminateProcess(child, 99);
+        WaitForSingleObject(child, INFINITE);
+        CloseHandle(child);
+        const std::string now = ReadBytes(other);
+        EXPECT_TRUE(now.size() <= std::max(SavedListA().size(), SavedListB().size())) << now.size();
+    }
+    const auto tellings = [&] { return FileExists(told) ? std::ranges::count(ReadBytes(told), '\n') : 0; };
+    const auto finish = [&] {
+        HANDLE child = start();
+        ASSERT_NE(child, nullptr);
+        EXPECT_EQ(WaitForSingleObject(child, 60000), WAIT_OBJECT_0);
+        CloseHandle(child);
+    };
+    finish();
+    EXPECT_TRUE(ReadBytes(other) == SavedListA());
+    const auto toldOnce = tellings();
+    EXPECT_GE(toldOnce, 1) << "told, once it was put right";
+    finish();
+    EXPECT_EQ(tellings(), toldOnce) << "and not at every start after";
+    std::vector<std::wstring> left = FileNames(folder.path());
+    std::erase_if(left, [](const std::wstring& name) { return name.find(L".old-") != name.npos || name == L"told.log"; });
+    EXPECT_EQ(left, (std::vector<std::wstring>{L"PIKEROSU.DAT", L"other name.dat"}));
 }

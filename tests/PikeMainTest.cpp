@@ -145,28 +145,54 @@ TEST_F(PikeMainTest, AListTooLargeToBeOneStartsWithoutCandidatesAndIsNotEdited)
     EXPECT_TRUE(messages[0].text.starts_with(L"ブラウザリストを読み込めませんでした。"));
 }
 
-TEST_F(PikeMainTest, ASaveCutOffMidWriteIsPutRightWithOneBoxBeforeTheWindowShows)
+TEST_F(PikeMainTest, ASaveCutOffMidWriteIsPutRightWithOneTrueBoxBeforeTheWindowShows)
 {
-    // What a kill while the list was written in place leaves: the new list's first bytes over
-    // the old one, and beside it the old bytes under a name that gives the new list's length.
-    const std::string old = Sjis(L"# 候補\r\nA/1.0\r\nB/2.0\r\n");
-    WriteList("NEW/9.0\r\n" + old.substr(10));
-    const std::wstring journal = ListPath() + L".before-save-20-123456789abcdef";
-    WriteBytes(journal, old);
+    const std::string old = Sjis(L"# 候補\r\nA/1.0\r\nB/2.0\r\n"), bytes = "NEW/9.0\r\n";
+    const std::wstring cut = L"前回のブラウザリストの保存は途中で中断されました。";
+    const struct {
+        const char* what;
+        std::optional<std::string> since; // what the list holds at the start; nothing: as the cut left it
+        std::wstring told;
+        Lines candidates;
+    } cases[] = {
+        {"cut off", std::nullopt, cut + L"ブラウザリストは保存前の内容に戻してあります。", {L"A/1.0", L"B/2.0"}},
+        {"finished", bytes,
+         L"前回のブラウザリストの保存は途中で中断されましたが、書き込みは終わっていました。"
+         L"ブラウザリストは保存した内容になっています。",
+         {L"NEW/9.0"}},
+        {"written since", std::string("MINE/1.0\r\n"),
+         L"前回のブラウザリストの保存は途中で中断されましたが、その後ブラウザリストが書き換えられていたため、"
+         L"そのままにしてあります。保存前の内容は次のファイルに残してあります：\n",
+         {L"MINE/1.0"}},
+    };
     SetUserAgent(kWindowsSubKey, kWindowsText);
-    auto main = Open();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, L"前回のブラウザリストの保存は途中で中断されました。ブラウザリストは保存前の内容に戻してあります。");
-    EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
-    EXPECT_FALSE(messages[0].mainWindowVisible);
-    EXPECT_EQ(ReadList(), old);
-    EXPECT_FALSE(FileExists(journal));
-    EXPECT_EQ(ComboList(Combo(*main)), (Lines{kWindowsText, L"A/1.0", L"B/2.0"}));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        messages.clear();
+        const std::wstring journal = CutOffWriteInPlace(ListPath(), old, bytes);
+        if (c.since)
+            WriteList(*c.since);
+        auto main = Open();
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_TRUE(messages[0].text.starts_with(c.told)) << testing::PrintToString(messages[0].text);
+        EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
+        EXPECT_FALSE(messages[0].mainWindowVisible);
+        EXPECT_EQ(ReadList(), c.since.value_or(old));
+        if (c.since == "MINE/1.0\r\n") {
+            const std::wstring keptAt = messages[0].text.substr(c.told.size());
+            EXPECT_EQ(ReadBytes(keptAt), old);
+            ASSERT_TRUE(DeleteFileW(keptAt.c_str()));
+        }
+        EXPECT_FALSE(FileExists(journal));
+        Lines expected{kWindowsText};
+        expected.insert(expected.end(), c.candidates.begin(), c.candidates.end());
+        EXPECT_EQ(ComboList(Combo(*main)), expected);
 
-    main.reset();
-    messages.clear();
-    main = Open();
-    EXPECT_TRUE(messages.empty()) << "told once";
+        main.reset();
+        messages.clear();
+        main = Open();
+        EXPECT_TRUE(messages.empty()) << "told once";
+    }
 }
 
 TEST_F(PikeMainTest, PickedCandidateIsRegisteredAndConfirmed)

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -42,36 +44,79 @@ std::wstring Widen(const std::string& ascii)
 
 } // namespace
 
-TEST(SafeSave, ACutOffWriteInPlaceIsPutBackAndAFinishedOneKept)
+using Outcome = CutOffSave::Outcome;
+
+TEST(SafeSave, ACutOffWriteInPlaceIsPutRightOnlyWhereTheSaveLeftIt)
 {
-    // What a start finds beside a hard-linked file after a save that wrote it in place was cut off.
-    const std::string oldBytes = "old list\r\nsecond line\r\n", newBytes = "the new list\r\n";
-    const std::string journal = ".before-save-" + Hex(newBytes.size()) + "-" + Hex(Fnv1a(newBytes));
+    const std::string old = "old list\r\nsecond line\r\n", bytes = "the new list, longer than the old one\r\n";
     const struct {
         const char* what;
-        std::string file, journalName;
-        bool playedBack;
-        std::string after;
-        bool journalStays;
+        std::function<void(const std::wstring& path)> leave; // what the list holds at the next start
+        Outcome outcome;
+        std::optional<std::string> after; // the list then; nothing: missing
     } cases[] = {
-        {"not begun", oldBytes, journal, false, oldBytes, false},
-        {"finished", newBytes, journal, false, newBytes, false},
-        {"half written", "the new list\r\nd line\r\n", journal, true, oldBytes, false},
-        {"cut short", "the new", journal, true, oldBytes, false},
-        {"a name that is not a journal's", "mixed", ".before-save-zz", false, "mixed", true},
+        {"not begun", [&](auto& path) { WriteBytes(path, old); }, Outcome::PutBack, old},
+        {"finished", [&](auto& path) { WriteBytes(path, bytes); }, Outcome::Finished, bytes},
+        {"half written", [&](auto& path) { WriteBytes(path, bytes.substr(0, 10) + old.substr(10)); }, Outcome::PutBack, old},
+        {"past the old end", [&](auto& path) { WriteBytes(path, bytes.substr(0, 30)); }, Outcome::PutBack, old},
+        {"written since in place", [&](auto& path) { WriteBytes(path, "the user's own\r\n"); }, Outcome::KeptNewer,
+         "the user's own\r\n"},
+        {"saved since by a rename, as Notepad does",
+         [&](auto& path) {
+             WriteBytes(path + L".notepad", bytes.substr(0, 10) + old.substr(10)); // even what looks cut off
+             ASSERT_TRUE(MoveFileExW((path + L".notepad").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+         },
+         Outcome::KeptNewer, bytes.substr(0, 10) + old.substr(10)},
+        {"deleted since", [&](auto& path) { ASSERT_TRUE(DeleteFileW(path.c_str())); }, Outcome::KeptNewer, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempAppFolder folder;
-        const std::wstring path = folder.path() + L"list.dat", other = folder.path() + L"other name.dat";
-        WriteBytes(path, c.file);
-        ASSERT_TRUE(CreateHardLinkW(other.c_str(), path.c_str(), nullptr));
-        WriteBytes(path + Widen(c.journalName), oldBytes);
-        EXPECT_EQ(PlayBackCutOffSave(path, kLimit), c.playedBack);
-        EXPECT_EQ(ReadBytes(other), c.after) << "every name sees it";
-        EXPECT_EQ(FileExists(path + Widen(c.journalName)), c.journalStays);
-        EXPECT_FALSE(PlayBackCutOffSave(path, kLimit)) << "once";
+        const std::wstring path = folder.path() + L"list.dat";
+        const std::wstring journal = CutOffWriteInPlace(path, old, bytes);
+        c.leave(path);
+        const CutOffSave cutOff = PutRightCutOffSave(path, kLimit);
+        EXPECT_EQ(cutOff.outcome, c.outcome);
+        EXPECT_EQ(FileExists(path) ? std::optional(ReadBytes(path)) : std::nullopt, c.after);
+        if (c.outcome == Outcome::KeptNewer) {
+            EXPECT_EQ(cutOff.oldBytesAt, UserPath(path + L".old-1.txt"));
+            EXPECT_EQ(ReadBytes(cutOff.oldBytesAt), old) << "the old list is handed over whole";
+        }
+        EXPECT_TRUE(FileExists(journal)) << "until the user has been told";
+        EXPECT_EQ(PutRightCutOffSave(path, kLimit).outcome, c.outcome) << "a start cut off before telling tells again";
+        ForgetCutOffSave(path, cutOff);
+        EXPECT_FALSE(FileExists(journal));
+        EXPECT_EQ(PutRightCutOffSave(path, kLimit).outcome, Outcome::None) << "once";
     }
+}
+
+TEST(SafeSave, AJournalIsPlayedBackOnlyWholeAndOnlyOnceTheListIsBack)
+{
+    const std::string old = "old list\r\nsecond line\r\n", bytes = "the new list, longer than the old one\r\n";
+    TempAppFolder folder;
+    const std::wstring path = folder.path() + L"list.dat";
+    const std::wstring journal = CutOffWriteInPlace(path, old, bytes);
+    const std::string cut = ReadBytes(path), written = ReadBytes(journal);
+    ASSERT_NE(cut, old);
+
+    // A journal changed by a byte, its length kept, is not the save's own.
+    std::string changed = written;
+    changed[changed.size() - bytes.size() - 3] ^= 1;
+    WriteBytes(journal, changed);
+    EXPECT_EQ(PutRightCutOffSave(path, kLimit).outcome, Outcome::None);
+    EXPECT_EQ(ReadBytes(path), cut);
+    EXPECT_EQ(ReadBytes(journal), changed) << "left as it is";
+
+    // A write-back that fails keeps the journal for a later start.
+    WriteBytes(journal, written);
+    const FileApi api = FaultyFiles();
+    faults.listWritesFailing = 1;
+    const CutOffSave failed = PutRightCutOffSave(path, kLimit, api);
+    EXPECT_EQ(failed.outcome, Outcome::None);
+    ForgetCutOffSave(path, failed);
+    ASSERT_TRUE(FileExists(journal));
+    EXPECT_EQ(PutRightCutOffSave(path, kLimit).outcome, Outcome::PutBack);
+    EXPECT_EQ(ReadBytes(path), old);
 }
 
 TEST(SafeSave, LeftoversOfCutOffSavesGoAndOnlyThey)
@@ -80,17 +125,68 @@ TEST(SafeSave, LeftoversOfCutOffSavesGoAndOnlyThey)
     const std::wstring path = folder.path() + L"list.dat";
     WriteBytes(path, "old\r\n");
     WriteBytes(path + L".saving-1234-0", "a save that was cut off");
+    WriteBytes(path + L".saving-12-0-5-" + Widen(Hex(Fnv1a("whole"))), "whole");
     WriteBytes(path + L".saving-99-1", "a save still being written");
     HANDLE running = CreateFileW((path + L".saving-99-1").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(running, INVALID_HANDLE_VALUE);
-    WriteBytes(path + L".1a-2b-0.tmp", "an older release's file, which may hold a list");
-    WriteBytes(folder.path() + L"list.dat.txt", "the user's own");
+    // The user's and other programs' own files, with names like the save's.
+    const std::vector<std::wstring> theirs = {L"list.dat.1a-2b-0.tmp", L"list.dat.before-save-10-0123abcd0123abcd",
+                                              L"list.dat.before-save-5", L"list.dat.before-save-copy.txt",
+                                              L"list.dat.saving-0x1-2", L"list.dat.saving-notes.txt", L"list.dat.txt"};
+    for (const std::wstring& name : theirs)
+        WriteBytes(folder.path() + name, "the user's own");
 
     ASSERT_EQ(SaveFile(path, "new\r\n", kLimit, kAnything), SaveResult::Saved);
     CloseHandle(running);
     EXPECT_EQ(ReadBytes(path), "new\r\n");
-    EXPECT_EQ(FileNames(folder.path()),
-              (std::vector<std::wstring>{L"list.dat", L"list.dat.1a-2b-0.tmp", L"list.dat.saving-99-1", L"list.dat.txt"}));
+    std::vector<std::wstring> expected = theirs;
+    expected.insert(expected.end(), {L"list.dat", L"list.dat.saving-99-1"});
+    std::ranges::sort(expected);
+    EXPECT_EQ(FileNames(folder.path()), expected);
+    for (const std::wstring& name : theirs)
+        EXPECT_EQ(ReadBytes(folder.path() + name), "the user's own");
+}
+
+TEST(SafeSave, NamesBesideTheFileThatLeadElsewhereAreLeftAlone)
+{
+    // Each name the save uses, planted as a link to a file outside the folder; a start and a save
+    // follow. For the journal and a whole new file, the file pointed to even says the right things.
+    const std::string old = "old list\r\nsecond line\r\n", bytes = "the new list, longer than the old one\r\n";
+    std::string journal;
+    {
+        TempAppFolder scratch;
+        journal = ReadBytes(CutOffWriteInPlace(scratch.path() + L"list.dat", old, bytes));
+    }
+    const std::wstring whole = L".saving-1-0-" + Widen(Hex(bytes.size())) + L"-" + Widen(Hex(Fnv1a(bytes)));
+    const struct {
+        const wchar_t* name;
+        std::string target;
+        bool listMissing;
+    } cases[] = {
+        {L".lock", "precious", false},          {L".saving-1-1", "precious", false},
+        {whole.c_str(), bytes, true},           {L".before-save-0", journal, false},
+        {L".old-1.txt", "precious", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
+        TempAppFolder folder;
+        const std::wstring path = folder.path() + L"list\\list.dat", outside = folder.path() + L"outside.txt";
+        ASSERT_TRUE(CreateDirectoryW((folder.path() + L"list").c_str(), nullptr));
+        WriteBytes(outside, c.target);
+        if (!MakeSymbolicLink(path + c.name, outside))
+            GTEST_SKIP() << "this user may not create symbolic links here";
+        if (!c.listMissing)
+            WriteBytes(path, old);
+
+        EXPECT_EQ(PutRightCutOffSave(path, kLimit).outcome, Outcome::None);
+        EXPECT_EQ(FileExists(path), !c.listMissing);
+        const SaveResult saved = SaveFile(path, "new\r\n", kLimit, kAnything);
+        EXPECT_EQ(saved, std::wstring(c.name) == L".lock" ? SaveResult::Failed : SaveResult::Saved)
+            << "only the lock's own name is one all copies agree on";
+        EXPECT_EQ(ReadBytes(outside), c.target);
+        EXPECT_TRUE(FileExists(path + c.name)) << "the link stays";
+        RemoveSymbolicLink(path + c.name);
+    }
 }
 
 TEST(SafeSave, TwoSavesAtOnceTakeTurnsAndTheSecondSeesTheFirst)
@@ -143,7 +239,7 @@ TEST(SafeSave, TheNewFileKeepsWhatTheUserSeesOfTheOld)
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     FILE_BASIC_INFO basic{};
     basic.CreationTime.QuadPart = 130000000000000000ll; // 2012
-    basic.FileAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
+    basic.FileAttributes = FILE_ATTRIBUTE_HIDDEN; // backed up by its archive bit, which a save sets again
     ASSERT_TRUE(SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic));
     // Permissions of the file's own, not the folder's: everybody may do anything.
     PSECURITY_DESCRIPTOR wanted = nullptr;
@@ -196,4 +292,41 @@ TEST(SafeSave, PathsInMessagesAreAsAUserTypesThem)
     };
     for (const auto& c : cases)
         EXPECT_EQ(UserPath(c.system), c.user);
+}
+
+TEST(SafeSave, WhatOneRenameCannotKeepIsWrittenInPlace)
+{
+    // Wine shows none of these but the hard link: the seam reports them as Windows would.
+    const struct {
+        const char* what;
+        void (*report)();
+        bool inPlace;
+    } cases[] = {
+        {"a plain file", [] {}, false},
+        {"encrypted", [] { faults.listAttributes = FILE_ATTRIBUTE_ENCRYPTED; }, true},
+        {"compressed", [] { faults.listAttributes = FILE_ATTRIBUTE_COMPRESSED; }, true},
+        {"with a named stream", [] { faults.listHasStreams = true; }, true},
+        {"owned by somebody else", [] { faults.listHasOtherOwner = true; }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempAppFolder folder;
+        const std::wstring path = folder.path() + L"PIKEROSU.DAT";
+        WriteBytes(path, "old\r\n");
+        const auto index = [&] {
+            const std::string identity = FileIdentity(path);
+            return identity.substr(0, identity.find(' '));
+        };
+        const std::string before = index();
+        const FileApi api = FaultyFiles();
+        c.report();
+        ASSERT_EQ(SaveFile(path, "new\r\n", kLimit, kAnything, api), SaveResult::Saved) << testing::PrintToString(faults.events);
+        EXPECT_EQ(ReadBytes(path), "new\r\n");
+        EXPECT_EQ(index() == before, c.inPlace) << "the same file, or a new one in its place";
+        const bool journaled = std::ranges::any_of(faults.events, [](const std::wstring& e) {
+            return e.starts_with(L"move ") && e.ends_with(L" PIKEROSU.DAT.before-save-0");
+        });
+        EXPECT_EQ(journaled, c.inPlace) << testing::PrintToString(faults.events);
+        EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"});
+    }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -271,34 +272,107 @@ BOOL WINAPI RecordedFlush(HANDLE file)
     return FlushFileBuffers(file);
 }
 
-// A rename fails before it happens, or, as Windows allows where its write-through does not
-// finish, after it; it may also be busy for a moment.
-BOOL WINAPI FaultyMove(LPCWSTR from, LPCWSTR to, DWORD flags)
+bool Fail(DWORD error)
 {
-    Record(L"move " + Leaf(from) + L" " + Leaf(to));
-    if (faults.busyMoves > 0) {
-        --faults.busyMoves;
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
+    SetLastError(error);
+    return false;
+}
+
+// A rename fails before it happens, or, as Windows allows where its write-through does not
+// finish, after it; it may also be busy for a moment, or cut off on a FAT disk.
+BOOL Rename(const std::wstring& from, const std::wstring& to, bool replace, const wchar_t* how,
+            const std::function<BOOL()>& rename)
+{
+    Record(L"move " + Leaf(from) + L" " + Leaf(to) + how);
+    if (faults.slowMoves)
+        Sleep(faults.slowMoves);
     if (faults.onMove)
         std::exchange(faults.onMove, {})();
-    if (faults.movesFailBefore) {
-        SetLastError(ERROR_IO_DEVICE);
-        return FALSE;
+    if (faults.busyMoves > 0) {
+        --faults.busyMoves;
+        return Fail(ERROR_SHARING_VIOLATION);
     }
-    const BOOL moved = MoveFileExW(from, to, flags);
-    if (moved && faults.movesFailAfter) {
-        SetLastError(ERROR_IO_DEVICE);
-        return FALSE;
+    if (faults.movesFailBefore)
+        return Fail(ERROR_IO_DEVICE);
+    if (faults.fatCut) {
+        // What the FAT driver does: the target's entry goes first; the stick is pulled before the
+        // new one is written.
+        if (replace)
+            DeleteFileW(to.c_str());
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);
     }
+    const BOOL moved = rename();
+    if (moved && faults.movesFailAfter)
+        return Fail(ERROR_IO_DEVICE);
     return moved;
 }
 
-BOOL WINAPI RecordedRemove(LPCWSTR path)
+BOOL WINAPI FaultyMove(LPCWSTR from, LPCWSTR to, DWORD flags)
 {
-    Record(L"remove " + Leaf(path));
-    return DeleteFileW(path);
+    return Rename(from, to, flags & MOVEFILE_REPLACE_EXISTING, flags & MOVEFILE_WRITE_THROUGH ? L" write-through" : L"",
+                  [&] { return MoveFileExW(from, to, flags); });
+}
+
+std::wstring PathOf(HANDLE file)
+{
+    std::wstring name(32768, L'\0');
+    name.resize(GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), 0));
+    return name;
+}
+
+BOOL WINAPI FaultySetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    if (kind == FileDispositionInfo) {
+        Record(L"remove " + LeafOf(file));
+        if (faults.removesFail || faults.fatCut)
+            return Fail(ERROR_ACCESS_DENIED);
+        return SetFileInformationByHandle(file, kind, info, size);
+    }
+    if (kind != FileRenameInfo && kind != static_cast<FILE_INFO_BY_HANDLE_CLASS>(22)) // FileRenameInfoEx
+        return SetFileInformationByHandle(file, kind, info, size);
+    auto* rename = static_cast<FILE_RENAME_INFO*>(info);
+    DWORD flags = 0;
+    std::memcpy(&flags, info, sizeof flags);
+    const std::wstring to(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
+    const bool replace = kind == FileRenameInfo ? flags != 0 : flags & FILE_RENAME_FLAG_REPLACE_IF_EXISTS;
+    if (kind != FileRenameInfo && !faults.posixRenames) { // as Wine 8, FAT and Windows before 10 1809 answer
+        Record(L"move " + LeafOf(file) + L" " + Leaf(to) + L" posix");
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    // Windows replaces the target even while it is open, where every handle shares delete; Wine's
+    // plain rename by handle does so anyway.
+    return Rename(PathOf(file), to, replace, kind == FileRenameInfo ? L"" : L" posix", [&] {
+        std::memset(info, 0, sizeof flags);
+        rename->ReplaceIfExists = replace;
+        return SetFileInformationByHandle(file, FileRenameInfo, info, size);
+    });
+}
+
+BOOL WINAPI FaultyGetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    const bool list = LeafOf(file).find(L'-') == std::wstring::npos; // not a file of the save's own
+    if (kind == FileStreamInfo && list && faults.listHasStreams) {
+        if (size < 2 * sizeof(FILE_STREAM_INFO))
+            return Fail(ERROR_MORE_DATA);
+        std::memset(info, 0, size);
+        auto* stream = static_cast<FILE_STREAM_INFO*>(info);
+        stream->NextEntryOffset = sizeof(FILE_STREAM_INFO); // ::$DATA, then :Zone.Identifier:$DATA
+        return TRUE;
+    }
+    const BOOL got = GetFileInformationByHandleEx(file, kind, info, size);
+    if (got && kind == FileBasicInfo && list)
+        static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= faults.listAttributes;
+    return got;
+}
+
+DWORD WINAPI FaultyGetSecurity(HANDLE file, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner, PSID* group,
+                               PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
+{
+    const DWORD got = GetSecurityInfo(file, type, which, owner, group, dacl, sacl, descriptor);
+    static SID localSystem{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
+    if (got == ERROR_SUCCESS && owner && faults.listHasOtherOwner && LeafOf(file).find(L'-') == std::wstring::npos)
+        *owner = &localSystem;
+    return got;
 }
 
 } // namespace
@@ -306,7 +380,22 @@ BOOL WINAPI RecordedRemove(LPCWSTR path)
 FileApi FaultyFiles()
 {
     faults = {};
-    return {FaultyWrite, RecordedFlush, FaultyMove, RecordedRemove};
+    return {FaultyWrite, RecordedFlush, FaultyMove, FaultySetInfo, FaultyGetInfo, FaultyGetSecurity};
+}
+
+std::wstring CutOffWriteInPlace(const std::wstring& path, const std::string& old, const std::string& bytes)
+{
+    WriteBytes(path, old);
+    const FileApi api = FaultyFiles();
+    faults.listHasStreams = true; // written in place
+    faults.listWritesFailing = 2;
+    SaveReport report;
+    EXPECT_EQ(SaveFile(path, bytes, 1 << 20, [](auto&) { return true; }, api, &report), SaveResult::Stranded);
+    EXPECT_TRUE(DeleteFileW(report.keptAt.c_str())) << "what the failed save handed over";
+    const size_t cut = std::min(old.size(), bytes.size()) / 2;
+    WriteBytes(path, bytes.substr(0, cut) + old.substr(cut));
+    EXPECT_TRUE(FileExists(path + L".before-save-0"));
+    return path + L".before-save-0";
 }
 
 namespace {
@@ -342,22 +431,79 @@ BOOL WINAPI SlowWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LP
     return WriteFile(file, data, std::min<DWORD>(size, 1 << 16), written, overlapped);
 }
 
+void UseFolder(const char* folder)
+{
+    AppPath = TextEncoding::Decode(folder, TextEncoding::Encoding::Ansi, CP_ACP) + L"\\";
+}
+
 } // namespace
 
-int SaveListInALoop(const char* folder)
+FileApi SlowFiles()
 {
     FileApi slow;
     slow.write = SlowWrite;
-    AppPath = TextEncoding::Decode(folder, TextEncoding::Encoding::Ansi, CP_ACP) + L"\\";
+    return slow;
+}
+
+int SaveListInALoop(const char* folder)
+{
+    UseFolder(folder);
     for (bool a = false;; a = !a) {
         const auto loaded = ReadListFile();
         if (!loaded)
             return 2;
         const std::string& next = a ? SavedListA() : SavedListB();
         const std::wstring text = TextEncoding::Decode(next, TextEncoding::Encoding::Ansi, 932);
-        if (WriteListFile(WithoutFinalLineBreak(text), *loaded, OtherChanges::Keep, slow) != ListWriteResult::Written)
+        if (WriteListFile(WithoutFinalLineBreak(text), *loaded, OtherChanges::Keep, SlowFiles()) != ListWriteResult::Written)
             return 3;
     }
+}
+
+int SaveListInTurns(const char* folder, const char* name, int count)
+{
+    UseFolder(folder);
+    const FileApi slowRenames = FaultyFiles();
+    std::string log;
+    for (int i = 0; i < count; ++i) {
+        faults.slowMoves = 30; // wide enough for the other copy to slip in, were it not kept out
+        const auto loaded = ReadListFile();
+        if (!loaded)
+            return 2;
+        const std::wstring predecessor = loaded->text.substr(0, loaded->text.find(L'\r'));
+        const std::wstring mine = TextEncoding::Decode(name, TextEncoding::Encoding::Ansi, CP_ACP) + L"-" +
+                                  std::to_wstring(i);
+        if (WriteListFile(mine + L"\r\nafter " + predecessor, *loaded, OtherChanges::Keep, slowRenames) ==
+            ListWriteResult::Written)
+            log += TextEncoding::Encode(mine + L" " + predecessor + L"\n", TextEncoding::Encoding::Utf8, CP_UTF8).value();
+    }
+    WriteBytes(AppPath + TextEncoding::Decode(name, TextEncoding::Encoding::Ansi, CP_ACP) + L".log", log);
+    return 0;
+}
+
+int PutRightTheList(const char* folder)
+{
+    UseFolder(folder);
+    const CutOffSave cutOff = PutRightCutOffListSave(SlowFiles());
+    if (cutOff.outcome != CutOffSave::Outcome::None) {
+        const std::wstring told = AppPath + L"told.log";
+        WriteBytes(told, (FileExists(told) ? ReadBytes(told) : std::string()) + "told\n");
+    }
+    ForgetCutOffListSave(cutOff);
+    return 0;
+}
+
+HANDLE StartThisProgram(const std::wstring& arguments)
+{
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    std::wstring command = L"\"" + self + L"\" " + arguments;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(self.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &child))
+        return nullptr;
+    CloseHandle(child.hThread);
+    return child.hProcess;
 }
 
 ScratchKey::ScratchKey(HKEY root, std::wstring subKey) : root_(root), subKey_(std::move(subKey))

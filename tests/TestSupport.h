@@ -74,25 +74,47 @@ std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; fold
 // The identity and last-write time of a file, as backup and sync tools compare them.
 std::string FileIdentity(const std::wstring& path);
 
-// Failures that Wine does not produce on demand, injected into a save through FaultyFiles(),
-// and what the save did, in order ("write NAME", "flush NAME", "move FROM TO", "remove NAME").
+// Failures that Wine does not produce on demand, and what Windows does that Wine does not, injected
+// into a save through FaultyFiles(); and what the save did, in order ("write NAME", "flush NAME",
+// "move FROM TO" with " write-through" or " posix" where so asked, "remove NAME"). Renames by name
+// and by handle are alike to the faults.
 struct FileFaults {
     int busyMoves = 0;               // renames first fail this many times with a sharing violation
     bool movesFailBefore = false;    // renames fail and nothing moves
     bool movesFailAfter = false;     // renames happen, then report a failure
     std::function<void()> onMove;    // another program's doing, at the first rename
+    DWORD slowMoves = 0;             // milliseconds each rename takes
+    bool posixRenames = false;       // FileRenameInfoEx replaces a file that is open, as NTFS does
+    bool fatCut = false;             // a replacing rename deletes the target, then the disk is gone
+    bool removesFail = false;
     int listWritesFailing = 0;       // this many writes into the list itself fail halfway
     std::wstring appearsOnFlush;     // another program creates this (empty) file at the first flush
+    DWORD listAttributes = 0;        // reported besides the list's own (encrypted, compressed)
+    bool listHasStreams = false;     // the list has a named stream (a download's Zone.Identifier)
+    bool listHasOtherOwner = false;  // the list belongs to somebody else than a new file would
     std::vector<std::wstring> events;
 };
 inline FileFaults faults;
 FileApi FaultyFiles(); // resets faults
+FileApi SlowFiles();   // a slow disk: 64 KiB a write, a millisecond each
+
+// What a save in place cut off midway leaves: path holds old, cut by bytes, and beside it the
+// journal, whose path is returned. (The save writes and puts back halfway, and both fail.)
+std::wstring CutOffWriteInPlace(const std::wstring& path, const std::string& old, const std::string& bytes);
 
 // Two lists of about 1 MB each, and a child process that saves them by turns as the
 // PIKEROSU.DAT in folder (ANSI, without a final backslash) until it is killed.
 const std::string& SavedListA();
 const std::string& SavedListB();
 int SaveListInALoop(const char* folder);
+// A child process that saves the list in folder `count` times, each list naming itself and the
+// list it replaced, and writes "NAME PREDECESSOR" for each save that succeeded to folder\name.log.
+int SaveListInTurns(const char* folder, const char* name, int count);
+// A child process that puts right a cut-off save of the list in folder, slowly, and appends a line
+// to folder\told.log where it would tell the user, before the journal goes.
+int PutRightTheList(const char* folder);
+// Runs this test program with these arguments; its process, or nothing.
+HANDLE StartThisProgram(const std::wstring& arguments);
 
 // A key created for one test and deleted with everything below it afterwards.
 class ScratchKey {

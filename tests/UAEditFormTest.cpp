@@ -7,6 +7,8 @@
 
 #include <windowsx.h>
 
+#include <algorithm>
+
 namespace {
 
 using Lines = std::vector<std::wstring>;
@@ -254,9 +256,12 @@ TEST_F(UAEditFormTest, AFailedSaveSaysWhereTheOldListIs)
         const std::wstring keptAt = messages[0].text.substr(prefix.size());
         EXPECT_EQ(keptAt.substr(0, AppPath.size()), UserPath(AppPath)) << "a path as the user types it";
         EXPECT_EQ(ReadBytes(keptAt), kList);
+        EXPECT_TRUE(DeleteFileW(keptAt.c_str()));
         EXPECT_NE(ReadList(), kList);
         Click(Editor(), UAEditForm::cmdCancel);
-        ASSERT_TRUE(PlayBackCutOffListSave()) << "the next start puts it back";
+        const CutOffSave cutOff = PutRightCutOffListSave();
+        EXPECT_EQ(cutOff.outcome, CutOffSave::Outcome::PutBack) << "the next start puts it back";
+        ForgetCutOffListSave(cutOff);
         EXPECT_EQ(ReadBytes(other), kList);
     }
 }
@@ -555,4 +560,21 @@ TEST_F(UAEditFormTest, LargeFilesLoadAndSaveWhole)
     EXPECT_EQ(static_cast<size_t>(GetWindowTextLengthW(TextBox())), list.size());
     Click(Editor(), UAEditForm::cmdOK);
     EXPECT_EQ(ReadList(), list);
+}
+
+TEST_F(UAEditFormTest, ASaveThatFindsACutOffSaveTellsOfItFirst)
+{
+    // Another copy was cut off writing the list in place while this editor was open on it.
+    OpenEditor(kList);
+    CutOffWriteInPlace(ListPath(), kList, "theirs, cut off\r\n");
+    SetEditorText(L"mine");
+    HWND editor = Editor();
+    Click(editor, UAEditForm::cmdOK);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, L"前回のブラウザリストの保存は途中で中断されました。ブラウザリストは保存前の内容に戻してあります。");
+    EXPECT_EQ(messages[0].owner, editor);
+    EXPECT_FALSE(main->Editor()->IsOpen()) << "put back as this editor loaded it, so saved";
+    EXPECT_EQ(ReadList(), "mine\r\n");
+    EXPECT_FALSE(std::ranges::any_of(FileNames(AppPath), [](auto& name) { return name.starts_with(L"PIKEROSU.DAT."); }))
+        << "nothing left beside the list";
 }

@@ -36,6 +36,30 @@ LRESULT CALLBACK DocumentKeys(HWND edit, UINT message, WPARAM wParam, LPARAM lPa
 
 } // namespace
 
+std::pair<std::wstring, UINT> CutOffSaveMessage(const CutOffSave& cutOff)
+{
+    const std::wstring cut = L"前回のブラウザリストの保存は途中で中断されました。";
+    switch (cutOff.outcome) {
+    case CutOffSave::Outcome::None:
+        break;
+    case CutOffSave::Outcome::PutBack:
+        return {cut + L"ブラウザリストは保存前の内容に戻してあります。", MB_ICONINFORMATION};
+    case CutOffSave::Outcome::Finished:
+        return {L"前回のブラウザリストの保存は途中で中断されましたが、書き込みは終わっていました。"
+                L"ブラウザリストは保存した内容になっています。",
+                MB_ICONINFORMATION};
+    case CutOffSave::Outcome::KeptNewer:
+        return {L"前回のブラウザリストの保存は途中で中断されましたが、その後ブラウザリストが書き換えられていたため、"
+                L"そのままにしてあります。保存前の内容は次のファイルに残してあります：\n" +
+                    cutOff.oldBytesAt,
+                MB_ICONWARNING};
+    case CutOffSave::Outcome::NewFilePlaced:
+        return {cut + L"ブラウザリストのファイルがなくなっていたため、保存しようとした内容をブラウザリストにしてあります。",
+                MB_ICONINFORMATION};
+    }
+    return {};
+}
+
 UAEditForm::UAEditForm(MessageBoxFn showMessage, FileApi files, std::function<void()> refreshMain,
                        std::function<void()> closed)
     : showMessage_(std::move(showMessage)), files_(files), refreshMain_(std::move(refreshMain)),
@@ -144,17 +168,26 @@ void UAEditForm::cmdOK_Click()
     const std::wstring typed = GetText(GetDlgItem(hwnd_, UANameTextBox));
     // Saving adds one line break, so drop the last one typed; an unchanged file stays unchanged.
     const std::wstring_view text = WithoutFinalLineBreak(typed);
-    std::wstring strandedAt;
-    ListWriteResult result = WriteListFile(text, loaded_, OtherChanges::Keep, files_, &strandedAt);
-    if (result == ListWriteResult::Changed) {
+    SaveReport report;
+    const auto save = [&](OtherChanges otherChanges) {
+        report = {};
+        const ListWriteResult result = WriteListFile(text, loaded_, otherChanges, files_, &report);
+        if (const auto [told, icon] = CutOffSaveMessage(report.cutOff); !told.empty())
+            showMessage_(hwnd_, told, kAppTitle, icon);
+        return result;
+    };
+    ListWriteResult result = save(OtherChanges::Keep);
+    if (result == ListWriteResult::Changed && IsOpen()) {
         const int answer = showMessage_(hwnd_,
                                         L"ブラウザリストは、編集を始めた後にほかのプログラムによって変更されています。"
                                         L"このまま保存すると、その変更は失われます。保存しますか？",
                                         kAppTitle, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
         if (answer != IDYES || !IsOpen())
             return; // closed meanwhile: what it had loaded has gone with it
-        result = WriteListFile(text, loaded_, OtherChanges::Overwrite, files_, &strandedAt);
+        result = save(OtherChanges::Overwrite);
     }
+    if (!IsOpen())
+        return;
     switch (result) {
     case ListWriteResult::Written:
         break;
@@ -172,6 +205,12 @@ void UAEditForm::cmdOK_Click()
                      kAppTitle, MB_ICONWARNING);
         SelectCharacter(text, FirstUnrepresentable(text, loaded_));
         return;
+    case ListWriteResult::TooLarge:
+        showMessage_(hwnd_,
+                     L"ブラウザリストが大きすぎるため、保存できませんでした。保存できるのは 16,777,216 バイト（16 MB）"
+                     L"までです。ファイルは変更されていません。",
+                     kAppTitle, MB_ICONWARNING);
+        return;
     case ListWriteResult::Changed: // after Overwrite: another program wrote it as it was replaced
         showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。", kAppTitle, MB_ICONERROR);
         return;
@@ -180,7 +219,17 @@ void UAEditForm::cmdOK_Click()
                      MB_ICONERROR);
         return;
     case ListWriteResult::Stranded:
-        showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n" + strandedAt,
+        showMessage_(hwnd_,
+                     report.keptAt.empty()
+                         ? L"ブラウザリストを保存できませんでした。ブラウザリストは次回の起動時に元の内容に戻します。"
+                         : L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n" + report.keptAt,
+                     kAppTitle, MB_ICONERROR);
+        return;
+    case ListWriteResult::Detached:
+        showMessage_(hwnd_,
+                     L"ブラウザリストを保存できませんでした。ブラウザリストのファイルがなくなったため、保存しようとした内容は"
+                     L"次のファイルに残っています。次回の起動時にこれをブラウザリストにします：\n" +
+                         report.keptAt,
                      kAppTitle, MB_ICONERROR);
         return;
     }

@@ -6,6 +6,10 @@
 #include <functional>
 #include <memory>
 
+// What the user is told of a save that was cut off and put right (CutOffSave::Outcome::None: nothing
+// to tell), and the box's icon.
+std::pair<std::wstring, UINT> CutOffSaveMessage(const CutOffSave& cutOff);
+
 class UAEditForm : public BaseWindow<UAEditForm> {
 public:
     enum ControlId { UANameTextBox = 201, cmdCancel, cmdOK, UANameTextBoxLabel };

@@ -13,9 +13,6 @@ using TextEncoding::Encoding;
 // The list came from Japanese systems: it is Shift_JIS whatever the system's code page is.
 constexpr UINT kListCodePage = 932;
 
-// Far above any real list; a larger file (a broken disk, a mistaken copy) is not one to load.
-constexpr size_t kListLimit = 16u << 20;
-
 std::optional<ListDocument> Load(HANDLE file)
 {
     auto bytes = ReadWhole(file, kListLimit);
@@ -43,6 +40,8 @@ ListWriteResult ToListResult(SaveResult result)
         return ListWriteResult::Changed;
     case SaveResult::Stranded:
         return ListWriteResult::Stranded;
+    case SaveResult::Detached:
+        return ListWriteResult::Detached;
     case SaveResult::Failed:
         break;
     }
@@ -120,7 +119,7 @@ std::optional<ListDocument> ReadListFile()
 }
 
 ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges,
-                              const FileApi& api, std::wstring* strandedAt)
+                              const FileApi& api, SaveReport* report)
 {
     if (text == WithoutFinalLineBreak(loaded.text))
         return ListWriteResult::Written; // untouched: nothing of the user's to write
@@ -132,6 +131,9 @@ ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded
     const auto encoded = TextEncoding::Encode(std::wstring(text) + (lf ? L"\n" : L"\r\n"), encoding, kListCodePage);
     if (!encoded)
         return ListWriteResult::Unrepresentable;
+    const std::string_view bom = TextEncoding::Bom(encoding);
+    if (bom.size() + encoded->size() > kListLimit)
+        return ListWriteResult::TooLarge; // it could not be read again
     const auto target = FileBehindLinks(ListFilePath());
     if (!target)
         return ListWriteResult::Failed;
@@ -140,8 +142,7 @@ ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded
     const auto look = [&](const std::optional<std::string>& current) {
         return otherChanges == OtherChanges::Overwrite || !current || *current == loaded.bytes;
     };
-    return ToListResult(SaveFile(*target, std::string(TextEncoding::Bom(encoding)) + *encoded, kListLimit, look, api,
-                                 strandedAt));
+    return ToListResult(SaveFile(*target, std::string(bom) + *encoded, kListLimit, look, api, report));
 }
 
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded)
@@ -149,8 +150,14 @@ size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded)
     return TextEncoding::FirstUnencodable(text, loaded.encoding, kListCodePage);
 }
 
-bool PlayBackCutOffListSave()
+CutOffSave PutRightCutOffListSave(const FileApi& api)
 {
     const auto target = FileBehindLinks(ListFilePath());
-    return target && PlayBackCutOffSave(*target, kListLimit);
+    return target ? PutRightCutOffSave(*target, kListLimit, api) : CutOffSave{};
+}
+
+void ForgetCutOffListSave(const CutOffSave& cutOff)
+{
+    if (const auto target = FileBehindLinks(ListFilePath()))
+        ForgetCutOffSave(*target, cutOff);
 }

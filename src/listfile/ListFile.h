@@ -41,25 +41,33 @@ struct ListDocument {
 // allows it; a file that exists but cannot be read, or is over 16 MiB, gives nothing.
 std::optional<ListDocument> ReadListFile();
 
-// Stranded: the save failed and the old list could not be put back; it is in the file named
-// by strandedAt.
-enum class ListWriteResult { Written, Unreadable, Unrepresentable, Changed, Failed, Stranded };
+// Far above any real list; a larger file (a broken disk, a mistaken copy) is not one to load.
+constexpr size_t kListLimit = 16u << 20;
+
+// Stranded: the save failed and the list holds neither list; the old one is in the file that
+// report.keptAt names (none where even that could not be written) and the next start puts it
+// back. Detached: the list's name has gone; the new list is in the file report.keptAt names,
+// which the next start puts in its place.
+enum class ListWriteResult { Written, Unreadable, Unrepresentable, TooLarge, Changed, Failed, Stranded, Detached };
 enum class OtherChanges { Keep, Overwrite };
 
 // Saves the text in the encoding the file was read in, followed by the file's own line break
 // (LF where all of its line breaks are, CR LF otherwise). A text that is the loaded text, give
 // or take its final line break, is untouched and writes nothing.
 // Where PIKEROSU.DAT is a link, the file it points to is saved and the link stays; see SaveFile
-// for how. Refuses text holding U+FFFD (Unreadable) or characters the encoding lacks
-// (Unrepresentable), and, unless told to overwrite, a file that no longer holds the loaded bytes
-// (Changed; a deleted one is simply created again). After any other failure the file holds the
-// old list (Failed), or the old list is in the file *strandedAt names (Stranded).
+// for how. Refuses text holding U+FFFD (Unreadable), characters the encoding lacks
+// (Unrepresentable) or more than kListLimit bytes (TooLarge), and, unless told to overwrite, a
+// file that no longer holds the loaded bytes (Changed; a deleted one is simply created again).
+// After any other failure the file holds the old list (Failed). report.cutOff tells of a cut-off
+// save that was put right first.
 ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded,
                               OtherChanges otherChanges = OtherChanges::Keep, const FileApi& api = {},
-                              std::wstring* strandedAt = nullptr);
+                              SaveReport* report = nullptr);
 
-// Puts back the list a save cut off while writing it in place left half written; true when it did.
-bool PlayBackCutOffListSave();
+// Puts right what a cut-off save of the list left (see PutRightCutOffSave); once the user has been
+// told, ForgetCutOffListSave.
+CutOffSave PutRightCutOffListSave(const FileApi& api = {});
+void ForgetCutOffListSave(const CutOffSave& cutOff);
 
 // Where the first character that the file's encoding cannot hold starts; npos when none.
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded);

@@ -1,10 +1,10 @@
 #include "listfile/SafeSave.h"
 
-#include <aclapi.h>
-
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -33,18 +33,28 @@ std::wstring Hex(unsigned long long value)
     return digits;
 }
 
-std::optional<unsigned long long> ParseHex(std::wstring_view digits)
+// "a-b-c" of lowercase hexadecimal numbers, exactly `count` of them, as the save writes them.
+std::optional<std::vector<unsigned long long>> ParseHexFields(std::wstring_view text, size_t count)
 {
-    if (digits.empty() || digits.size() > 16)
-        return std::nullopt;
-    unsigned long long value = 0;
-    for (const wchar_t c : digits) {
-        const int digit = c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10 : -1;
-        if (digit < 0)
+    std::vector<unsigned long long> fields;
+    for (;;) {
+        const size_t dash = text.find(L'-');
+        const std::wstring_view digits = text.substr(0, dash);
+        if (digits.empty() || digits.size() > 16 || (digits.size() > 1 && digits[0] == L'0'))
             return std::nullopt;
-        value = value << 4 | static_cast<unsigned>(digit);
+        unsigned long long value = 0;
+        for (const wchar_t c : digits) {
+            const int digit = c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10 : -1;
+            if (digit < 0)
+                return std::nullopt;
+            value = value << 4 | static_cast<unsigned>(digit);
+        }
+        fields.push_back(value);
+        if (dash == text.npos)
+            break;
+        text.remove_prefix(dash + 1);
     }
-    return value;
+    return fields.size() == count ? std::optional(std::move(fields)) : std::nullopt;
 }
 
 // FNV-1a: enough to tell a finished write from a cut-off one.
@@ -56,50 +66,119 @@ unsigned long long Checksum(std::string_view bytes)
     return hash;
 }
 
-std::wstring Folder(const std::wstring& path)
-{
-    return path.substr(0, path.find_last_of(L'\\') + 1);
-}
-
 bool IsMissing(DWORD error)
 {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+bool Exists(DWORD error)
+{
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
 // Names beside the file, each saying what it holds.
-constexpr wchar_t kSaving[] = L".saving-";           // new bytes on their way in; a leftover once nothing holds it
-constexpr wchar_t kBeforeSave[] = L".before-save-";  // the old bytes while the file is written in place
+constexpr wchar_t kSaving[] = L".saving-";           // on its way in; "<pid>-<n>-<length>-<checksum>" for a whole new file
+constexpr wchar_t kBeforeSave[] = L".before-save-";  // "<n>": a journal while the file is written in place
 constexpr wchar_t kLock[] = L".lock";                // one save of the file at a time
+constexpr wchar_t kOld[] = L".old-";                 // "<n>.txt": old bytes handed to the user
 
-// A file of the save's own, open and shared with nobody until it is used; removed unless kept.
-class ScratchFile {
-public:
-    explicit ScratchFile(const FileApi& api) : api_(api) {}
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-    ~ScratchFile() { Reset({}); }
-
-    const std::wstring& path() const { return path_; }
-    HANDLE handle() const { return file_.get(); }
-    void Close() { file_.reset(); }
-    void Reset(std::wstring path, FileHandle file = nullptr)
-    {
-        file_.reset();
-        if (!path_.empty())
-            Patiently([this] { return api_.remove(path_.c_str()) || IsMissing(GetLastError()); });
-        path_ = std::move(path);
-        file_ = std::move(file);
+std::wstring FinalName(HANDLE file)
+{
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0)
+            return {};
+        const bool fits = length < name.size();
+        name.resize(length);
+        if (fits)
+            return name;
     }
-    std::wstring Keep()
+}
+
+struct FileId {
+    unsigned long long volume = 0, index = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+std::optional<FileId> IdOf(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info))
+        return std::nullopt;
+    return FileId{info.dwVolumeSerialNumber, static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
+
+// Which file a name stands for now, without reading it: even a scanner holding it allows this.
+std::optional<FileId> IdAt(const std::wstring& path)
+{
+    const FileHandle file = OpenFile(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    return file ? IdOf(file.get()) : std::nullopt;
+}
+
+// The file and the names beside it, and where they really are: a name beside the file is the
+// save's own only where it leads to exactly that place.
+class Beside {
+public:
+    explicit Beside(const std::wstring& path) : path_(path)
     {
-        file_.reset();
-        return std::exchange(path_, {});
+        const size_t slash = path.find_last_of(L'\\') + 1;
+        leaf_ = path.substr(slash);
+        const FileHandle folder =
+            OpenFile(path.substr(0, slash), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_FLAG_BACKUP_SEMANTICS);
+        finalFolder_ = folder ? FinalName(folder.get()) : std::wstring();
+        finalFolder_ = UserPath(finalFolder_.empty() ? path.substr(0, slash) : finalFolder_);
+        if (!finalFolder_.ends_with(L'\\'))
+            finalFolder_ += L'\\';
+    }
+    const std::wstring& path() const { return path_; }
+    std::wstring Name(std::wstring_view suffix) const { return path_ + std::wstring(suffix); }
+
+    // A file of the save's own, opened shared with nobody: a plain file with this one name, where
+    // the name says it is. Nothing where it is held (ERROR_SHARING_VIOLATION), missing, or anything
+    // else (ERROR_ACCESS_DENIED): a link, a folder, a file with more names.
+    FileHandle OpenOwn(const std::wstring& path, DWORD access) const
+    {
+        FileHandle file = OpenFile(path, access, OPEN_EXISTING, 0, FILE_FLAG_OPEN_REPARSE_POINT);
+        if (!file)
+            return nullptr;
+        BY_HANDLE_FILE_INFORMATION info{};
+        const std::wstring leaf = path.substr(path.find_last_of(L'\\') + 1);
+        if (GetFileInformationByHandle(file.get(), &info) &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+            info.nNumberOfLinks == 1 &&
+            CompareStringOrdinal(UserPath(FinalName(file.get())).c_str(), -1, (finalFolder_ + leaf).c_str(), -1,
+                                 TRUE) == CSTR_EQUAL)
+            return file;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+
+    // The names beside the file that begin with kind, followed by what stands after it.
+    std::vector<std::pair<std::wstring, std::wstring>> Find(const wchar_t* kind) const
+    {
+        std::vector<std::pair<std::wstring, std::wstring>> found;
+        WIN32_FIND_DATAW data;
+        HANDLE search = FindFirstFileW((path_ + kind + L"*").c_str(), &data);
+        if (search == INVALID_HANDLE_VALUE)
+            return found;
+        const std::wstring prefix = leaf_ + kind;
+        do {
+            const std::wstring_view name = data.cFileName;
+            if (name.size() > prefix.size() &&
+                CompareStringOrdinal(name.data(), static_cast<int>(prefix.size()), prefix.c_str(), -1, TRUE) ==
+                    CSTR_EQUAL)
+                found.emplace_back(path_.substr(0, path_.size() - leaf_.size()) + data.cFileName,
+                                   data.cFileName + prefix.size());
+        } while (FindNextFileW(search, &data));
+        FindClose(search);
+        return found;
     }
 
 private:
-    const FileApi& api_;
-    std::wstring path_;
-    FileHandle file_;
+    std::wstring path_, leaf_, finalFolder_;
 };
 
 bool WriteAll(HANDLE file, std::string_view bytes, const FileApi& api)
@@ -114,83 +193,369 @@ bool WriteAll(HANDLE file, std::string_view bytes, const FileApi& api)
     return true;
 }
 
-// The bytes beside the file under a name of this save's own, on the disk before they are used.
-bool WriteBeside(const std::wstring& path, std::string_view bytes, const FileApi& api, ScratchFile& written)
-{
-    const std::wstring stem = path + kSaving + Hex(GetCurrentProcessId()) + L"-";
-    for (int attempt = 0; !written.handle(); ++attempt) {
-        std::wstring name = stem + Hex(static_cast<unsigned>(attempt));
-        FileHandle file = OpenFile(name, GENERIC_WRITE | WRITE_DAC, CREATE_NEW, 0);
-        if (file)
-            written.Reset(std::move(name), std::move(file));
-        else if (GetLastError() != ERROR_FILE_EXISTS || attempt == 64)
-            return false;
-    }
-    return WriteAll(written.handle(), bytes, api) && api.flush(written.handle());
-}
-
 bool Overwrite(HANDLE file, std::string_view bytes, const FileApi& api)
 {
     return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && WriteAll(file, bytes, api) &&
            SetEndOfFile(file) && api.flush(file);
 }
 
-// Held while a save looks at the file and replaces it, so that two copies saving at once take
-// turns and the second one sees the first one's list. The system removes it with the handle.
-FileHandle LockFile(const std::wstring& path)
+// Windows 10 1709's rename class (22), which these headers show only to programs for that version.
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
+bool DeleteByHandle(HANDLE file, const FileApi& api)
 {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return api.setInfo(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Renames the open file; class FileRenameInfo (flags: replace or not) or FileRenameInfoEx.
+bool RenameByHandle(HANDLE file, const std::wstring& to, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags,
+                    const FileApi& api)
+{
+    std::vector<std::byte> buffer(offsetof(FILE_RENAME_INFO, FileName) + (to.size() + 1) * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    std::memcpy(buffer.data(), &flags, sizeof flags); // ReplaceIfExists or Flags, as the class reads it
+    info->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::memcpy(info->FileName, to.c_str(), (to.size() + 1) * sizeof(wchar_t));
+    return api.setInfo(file, kind, info, static_cast<DWORD>(buffer.size()));
+}
+
+// The rename's own write-through: the new name is on the disk before anything goes on.
+bool RenameDurably(HANDLE file, const std::wstring& to, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags,
+                   const FileApi& api)
+{
+    return RenameByHandle(file, to, kind, flags, api) && api.flush(file);
+}
+
+// Where no file has the name: claimed for a moment and let go, since a rename would take the
+// place of a link whose target cannot be reached, which Wine shows as no file at all.
+bool NameIsFree(const std::wstring& path)
+{
+    return OpenFile(path, GENERIC_WRITE, CREATE_NEW, 0, FILE_FLAG_DELETE_ON_CLOSE) != nullptr;
+}
+
+// A file the save made, open and shared with nobody until it is used; removed unless kept.
+class ScratchFile {
+public:
+    ScratchFile(const Beside& beside, const FileApi& api) : beside_(beside), api_(api) {}
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+    ~ScratchFile() { Remove(); }
+
+    const std::wstring& path() const { return path_; }
+    HANDLE handle() const { return file_.get(); }
+
+    // Made new under the first free name that name(n) gives, written whole and on the disk.
+    bool Write(const std::function<std::wstring(unsigned)>& name, std::string_view bytes)
+    {
+        for (unsigned n = 0; !file_; ++n) {
+            path_ = name(n);
+            file_ = OpenFile(path_, GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, CREATE_NEW, 0);
+            if (!file_ && (!Exists(GetLastError()) || n == 64)) {
+                path_.clear();
+                return false;
+            }
+        }
+        return WriteAll(file_.get(), bytes, api_) && api_.flush(file_.get());
+    }
+    bool RenameTo(const std::wstring& to)
+    {
+        if (!RenameDurably(file_.get(), to, FileRenameInfo, FALSE, api_))
+            return false;
+        path_ = to;
+        return true;
+    }
+    void Close() { file_.reset(); }
+    // Opened again after a rename by name failed, to be used or removed as the save's own.
+    bool Reopen()
+    {
+        file_ = beside_.OpenOwn(path_, GENERIC_READ | GENERIC_WRITE | DELETE);
+        return file_ != nullptr;
+    }
+    std::wstring Keep()
+    {
+        file_.reset();
+        return std::exchange(path_, {});
+    }
+
+private:
+    void Remove()
+    {
+        if (!path_.empty() && (file_ || Reopen()))
+            DeleteByHandle(file_.get(), api_);
+        file_.reset();
+        path_.clear();
+    }
+
+    const Beside& beside_;
+    const FileApi& api_;
+    std::wstring path_;
+    FileHandle file_;
+};
+
+// Held while a save or a start looks at the file and changes it, so that two copies take turns
+// and the second one sees the first one's list. The system removes it with the handle; one left by
+// a copy that was cut off is removed where it is a plain file of the save's own nobody holds.
+FileHandle LockFile(const Beside& beside, const FileApi& api)
+{
+    const std::wstring name = beside.Name(kLock);
     FileHandle lock;
     Patiently(
         [&] {
-            lock = OpenFile(path + kLock, GENERIC_WRITE | DELETE, OPEN_ALWAYS, 0,
-                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE);
-            return lock != nullptr;
+            lock = OpenFile(name, GENERIC_WRITE | DELETE, CREATE_NEW, 0, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE);
+            if (lock || !Exists(GetLastError()))
+                return lock != nullptr;
+            if (const FileHandle stale = beside.OpenOwn(name, DELETE); stale && DeleteByHandle(stale.get(), api))
+                SetLastError(ERROR_SHARING_VIOLATION); // gone: try again
+            return false;
         },
         50);
     return lock;
 }
 
-// The full paths of the files of one kind (kSaving, kBeforeSave) beside the file.
-std::vector<std::wstring> FilesBeside(const std::wstring& path, const wchar_t* kind)
+// The new file under a name that says what it holds, so that where the rename lost the file's name
+// the next start can prove it whole.
+bool WriteNewFile(const Beside& beside, std::string_view bytes, ScratchFile& file)
 {
-    std::vector<std::wstring> files;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + kind + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return files;
-    const std::wstring folder = Folder(path);
-    do
-        files.push_back(folder + found.cFileName);
-    while (FindNextFileW(search, &found));
-    FindClose(search);
-    return files;
+    const std::wstring stem = beside.Name(kSaving) + Hex(GetCurrentProcessId()) + L"-";
+    const std::wstring what = L"-" + Hex(bytes.size()) + L"-" + Hex(Checksum(bytes));
+    return file.Write([&](unsigned n) { return stem + Hex(n) + what; }, bytes);
 }
 
-// Files of this save's kind that no running save holds open are what a cut-off save left.
-void RemoveLeftovers(const std::wstring& path, const FileApi& api)
+// What a save left that nothing holds: a new file whose rename never came, or the start of a
+// journal. Only while the file's name is there: otherwise one of them may be all that is left.
+void RemoveLeftovers(const Beside& beside, const FileApi& api)
 {
-    for (const std::wstring& leftover : FilesBeside(path, kSaving))
-        api.remove(leftover.c_str()); // one still being written is not ours to take
+    for (const auto& [path, tail] : beside.Find(kSaving))
+        if (ParseHexFields(tail, 2) || ParseHexFields(tail, 4))
+            if (const FileHandle leftover = beside.OpenOwn(path, DELETE))
+                DeleteByHandle(leftover.get(), api);
+}
+
+// The journal: this header, then the old bytes, then the new ones. It proves itself: what it is,
+// which file it was written for, and checksums of both lists and of itself.
+struct JournalHeader {
+    char magic[16];
+    unsigned long long volume, index, oldLength, oldChecksum, newLength, newChecksum, self;
+};
+constexpr char kJournalMagic[16] = {'P', 'i', 'k', 'e', 'r', 'o', 's', 'u', ' ', 'j', 'o', 'u', 'r', 'n', 'a', 'l'};
+
+std::string MakeJournal(FileId id, std::string_view old, std::string_view bytes)
+{
+    JournalHeader header{};
+    std::memcpy(header.magic, kJournalMagic, sizeof header.magic);
+    header.volume = id.volume;
+    header.index = id.index;
+    header.oldLength = old.size();
+    header.oldChecksum = Checksum(old);
+    header.newLength = bytes.size();
+    header.newChecksum = Checksum(bytes);
+    header.self = Checksum({reinterpret_cast<const char*>(&header), offsetof(JournalHeader, self)});
+    std::string journal(reinterpret_cast<const char*>(&header), sizeof header);
+    return journal.append(old).append(bytes);
+}
+
+struct Journal {
+    FileId id;
+    std::string_view old, bytes;
+    std::string header;
+};
+
+std::optional<Journal> ParseJournal(std::string_view journal)
+{
+    JournalHeader header;
+    if (journal.size() < sizeof header)
+        return std::nullopt;
+    std::memcpy(&header, journal.data(), sizeof header);
+    const std::string_view body = journal.substr(sizeof header);
+    if (std::memcmp(header.magic, kJournalMagic, sizeof header.magic) != 0 ||
+        header.self != Checksum(journal.substr(0, offsetof(JournalHeader, self))) ||
+        body.size() != header.oldLength + header.newLength || header.oldLength > body.size())
+        return std::nullopt;
+    Journal parsed{{header.volume, header.index}, body.substr(0, header.oldLength), body.substr(header.oldLength),
+                   std::string(journal.substr(0, sizeof header))};
+    if (Checksum(parsed.old) != header.oldChecksum || Checksum(parsed.bytes) != header.newChecksum)
+        return std::nullopt;
+    return parsed;
+}
+
+// What a write in place leaves where it is cut off: at each place the old byte or the new one,
+// and a length from one list's to the other's.
+bool IsCutOffWrite(std::string_view now, std::string_view old, std::string_view bytes)
+{
+    if (now.size() < std::min(old.size(), bytes.size()) || now.size() > std::max(old.size(), bytes.size()))
+        return false;
+    for (size_t i = 0; i < now.size(); ++i)
+        if (!(i < old.size() && now[i] == old[i]) && !(i < bytes.size() && now[i] == bytes[i]))
+            return false;
+    return true;
+}
+
+// The old bytes in a new file of the user's, beside the file; its path as the user types it.
+std::optional<std::wstring> HandOver(const Beside& beside, std::string_view old, const FileApi& api)
+{
+    ScratchFile copy(beside, api);
+    if (!copy.Write([&](unsigned n) { return beside.Name(kOld) + Hex(n + 1) + L".txt"; }, old))
+        return std::nullopt;
+    return UserPath(copy.Keep());
+}
+
+// Plays one journal back, where it is the save's own; `unresolved` counts those left for later.
+void PutRightJournal(const Beside& beside, const std::wstring& journalPath, size_t limit, const FileApi& api,
+                     CutOffSave& result, int& unresolved)
+{
+    const FileHandle journal = beside.OpenOwn(journalPath, GENERIC_READ);
+    const auto bytes = journal ? ReadWhole(journal.get(), 2 * limit + sizeof(JournalHeader)) : std::nullopt;
+    const auto parsed = bytes ? ParseJournal(*bytes) : std::nullopt;
+    if (!parsed) {
+        unresolved += journal == nullptr && GetLastError() == ERROR_SHARING_VIOLATION;
+        return; // not the save's own: left alone
+    }
+    ++unresolved; // until it is put right
+    using Outcome = CutOffSave::Outcome;
+    Outcome outcome = Outcome::KeptNewer;
+    FileHandle file;
+    Patiently([&] {
+        file = OpenFile(beside.path(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ);
+        return file || IsMissing(GetLastError());
+    });
+    if (file) {
+        const auto id = IdOf(file.get());
+        const auto now = ReadWhole(file.get(), limit);
+        if (!id || !now)
+            return; // not to be read now: a later start
+        if (*id != parsed->id)
+            outcome = Outcome::KeptNewer; // replaced by another file since
+        else if (*now == parsed->bytes)
+            outcome = Outcome::Finished;
+        else if (*now == parsed->old)
+            outcome = Outcome::PutBack;
+        else if (IsCutOffWrite(*now, parsed->old, parsed->bytes)) {
+            if (!Overwrite(file.get(), parsed->old, api))
+                return;
+            outcome = Outcome::PutBack;
+        }
+    } else if (!IsMissing(GetLastError())) {
+        return;
+    }
+    if (outcome == Outcome::KeptNewer) {
+        const auto handedOver = HandOver(beside, parsed->old, api);
+        if (!handedOver)
+            return;
+        result.oldBytesAt = *handedOver;
+    }
+    --unresolved;
+    result.outcome = std::max(result.outcome, outcome);
+    result.journals.emplace_back(journalPath, parsed->header);
+}
+
+// Where a replace on a file system that deletes the old file before it renames the new one (FAT,
+// exFAT) was cut off in between, the whole new file takes the name that has gone.
+void PutDetachedInPlace(const Beside& beside, size_t limit, const FileApi& api, CutOffSave& result)
+{
+    struct Candidate {
+        std::wstring path;
+        FileHandle file;
+    };
+    std::optional<Candidate> newest;
+    FILETIME newestTime{};
+    for (const auto& [path, tail] : beside.Find(kSaving)) {
+        const auto fields = ParseHexFields(tail, 4);
+        FileHandle file = fields ? beside.OpenOwn(path, GENERIC_READ | GENERIC_WRITE | DELETE) : nullptr;
+        const auto bytes = file ? ReadWhole(file.get(), limit) : std::nullopt;
+        FILETIME written{};
+        if (!bytes || bytes->size() != (*fields)[2] || Checksum(*bytes) != (*fields)[3] ||
+            !GetFileTime(file.get(), nullptr, nullptr, &written))
+            continue;
+        if (!newest || CompareFileTime(&written, &newestTime) > 0) {
+            newest = Candidate{path, std::move(file)};
+            newestTime = written;
+        }
+    }
+    if (newest && NameIsFree(beside.path()) &&
+        RenameDurably(newest->file.get(), beside.path(), FileRenameInfo, FALSE, api))
+        result.outcome = CutOffSave::Outcome::NewFilePlaced;
+}
+
+bool NameIsGone(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && IsMissing(GetLastError());
+}
+
+// Everything a cut-off save left, put right; the lock is held.
+CutOffSave PutRight(const Beside& beside, size_t limit, const FileApi& api, int& unresolved)
+{
+    CutOffSave result;
+    for (const auto& [path, tail] : beside.Find(kBeforeSave))
+        if (ParseHexFields(tail, 1))
+            PutRightJournal(beside, path, limit, api, result, unresolved);
+    if (NameIsGone(beside.path()))
+        PutDetachedInPlace(beside, limit, api, result);
+    return result;
+}
+
+// Removes the journals that were put right, where each is still the one that was; the lock is held.
+void Forget(const Beside& beside, const CutOffSave& cutOff, const FileApi& api)
+{
+    for (const auto& [path, header] : cutOff.journals) {
+        const FileHandle journal = beside.OpenOwn(path, GENERIC_READ | DELETE);
+        std::string start(header.size(), '\0');
+        DWORD got = 0;
+        if (journal && ReadFile(journal.get(), start.data(), static_cast<DWORD>(start.size()), &got, nullptr) &&
+            start == header)
+            DeleteByHandle(journal.get(), api);
+    }
 }
 
 struct LocalFreer {
     void operator()(void* memory) const { LocalFree(memory); }
 };
 
+// The one rename cannot keep what the file is: more names than this one, encryption, compression or
+// named streams.
+bool KeepsItselfOnlyInPlace(HANDLE file, const FileApi& api)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandle(file, &info) || !api.getInfo(file, FileBasicInfo, &basic, sizeof basic))
+        return true;
+    if (info.nNumberOfLinks > 1 || basic.FileAttributes & (FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_COMPRESSED))
+        return true;
+    std::vector<std::byte> streams(4096);
+    if (api.getInfo(file, FileStreamInfo, streams.data(), static_cast<DWORD>(streams.size())))
+        return reinterpret_cast<const FILE_STREAM_INFO*>(streams.data())->NextEntryOffset != 0;
+    return GetLastError() == ERROR_MORE_DATA; // a file system without streams says so otherwise
+}
+
+// The new file has the old one's owner (an elevated program's files belong to Administrators).
+bool SameOwner(HANDLE old, HANDLE replacement, const FileApi& api)
+{
+    PSID owners[2] = {};
+    PSECURITY_DESCRIPTOR descriptors[2] = {};
+    const bool got = api.getSecurity(old, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owners[0], nullptr, nullptr,
+                                     nullptr, &descriptors[0]) == ERROR_SUCCESS &&
+                     GetSecurityInfo(replacement, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owners[1], nullptr,
+                                     nullptr, nullptr, &descriptors[1]) == ERROR_SUCCESS;
+    const std::unique_ptr<void, LocalFreer> owned[2] = {std::unique_ptr<void, LocalFreer>(descriptors[0]),
+                                                        std::unique_ptr<void, LocalFreer>(descriptors[1])};
+    return !got || !owners[0] || !owners[1] || EqualSid(owners[0], owners[1]); // a file system without owners
+}
+
 // What a user sees of the old file goes to the new one before it takes the name: attributes,
 // creation time, and permissions set on the file itself (inherited ones it gets from the folder).
-bool CarryOver(HANDLE from, HANDLE to)
+// The archive bit is set, as any write sets it. False where the new file cannot be made the same.
+bool CarryOver(HANDLE from, HANDLE to, const FileApi& api)
 {
-    FILE_BASIC_INFO old{};
-    if (!GetFileInformationByHandleEx(from, FileBasicInfo, &old, sizeof old))
+    if (!SameOwner(from, to, api))
         return false;
-    constexpr DWORD kUserAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO old{};
+    if (!api.getInfo(from, FileBasicInfo, &old, sizeof old))
+        return false;
+    constexpr DWORD kUserAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     FILE_BASIC_INFO basic{};
     basic.CreationTime = old.CreationTime;
-    basic.FileAttributes = (old.FileAttributes & kUserAttributes) ? old.FileAttributes & kUserAttributes
-                                                                   : FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileInformationByHandle(to, FileBasicInfo, &basic, sizeof basic))
+    basic.FileAttributes = (old.FileAttributes & kUserAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+    if (!api.setInfo(to, FileBasicInfo, &basic, sizeof basic))
         return false;
 
     PACL dacl = nullptr;
@@ -216,114 +581,143 @@ bool CarryOver(HANDLE from, HANDLE to)
     return SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
-bool HasJournal(const std::wstring& path)
+// The file at its last look: open and read, and passed by the caller's look.
+struct Look {
+    FileHandle file;
+    std::optional<std::string> bytes;
+    bool sharedWithWriters = false;
+};
+constexpr DWORD kLookAccess = GENERIC_READ | GENERIC_WRITE | READ_CONTROL;
+
+// Nobody else may write while the look is open, unless a program already holds the file for
+// writing and shares it with everyone: that one cannot be kept out, and does not stop the save.
+std::optional<SaveResult> TakeLook(const std::wstring& path, size_t limit, const LastLook& look, Look& taken)
 {
-    return !FilesBeside(path, kBeforeSave).empty();
+    Patiently([&] {
+        taken.file = OpenFile(path, kLookAccess, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_DELETE);
+        taken.sharedWithWriters = !taken.file && GetLastError() == ERROR_SHARING_VIOLATION;
+        if (taken.sharedWithWriters)
+            taken.file = OpenFile(path, kLookAccess, OPEN_EXISTING);
+        return taken.file || IsMissing(GetLastError());
+    });
+    if (!taken.file && !IsMissing(GetLastError()))
+        return SaveResult::Failed;
+    if (taken.file && !(taken.bytes = ReadWhole(taken.file.get(), limit)))
+        return SaveResult::Failed;
+    if (!look(taken.bytes))
+        return SaveResult::Refused;
+    return std::nullopt;
 }
 
-// A file with more than one name is written through its own handle, so that every name sees the
-// new bytes. First its old bytes go beside it, complete under a name that gives the new bytes'
-// length and checksum, so that a start after a cut-off write can tell what it finished.
-SaveResult WriteInPlace(HANDLE file, const std::wstring& path, std::string_view old, std::string_view bytes,
-                        const FileApi& api, std::wstring* strandedAt)
+// The file is written through its own handle, so that it stays the file it is. First the journal
+// goes beside it, so that a start after a cut-off write can tell what it finished.
+SaveResult WriteInPlace(Look& current, const Beside& beside, std::string_view bytes, const FileApi& api,
+                        SaveReport& report)
 {
-    if (HasJournal(path))
-        return SaveResult::Failed; // one that could not be played back: two would not tell which came first
-    ScratchFile journal(api);
-    if (!WriteBeside(path, old, api, journal))
+    const auto id = IdOf(current.file.get());
+    ScratchFile journal(beside, api);
+    const std::wstring stem = beside.Name(kSaving) + Hex(GetCurrentProcessId()) + L"-";
+    if (!id || !journal.Write([&](unsigned n) { return stem + Hex(n); }, MakeJournal(*id, *current.bytes, bytes)))
         return SaveResult::Failed;
-    journal.Close();
-    std::wstring name = path + kBeforeSave + Hex(bytes.size()) + L"-" + Hex(Checksum(bytes));
-    if (!api.move(journal.path().c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH))
-        return SaveResult::Failed;
-    journal.Keep(); // its first name went with the move
-    journal.Reset(std::move(name));
-    if (Overwrite(file, bytes, api))
+    for (unsigned n = 0; !journal.RenameTo(beside.Name(kBeforeSave) + Hex(n)); ++n)
+        if (!Exists(GetLastError()) || n == 64)
+            return SaveResult::Failed;
+    if (Overwrite(current.file.get(), bytes, api))
         return SaveResult::Saved;
-    if (Overwrite(file, old, api))
+    if (Overwrite(current.file.get(), *current.bytes, api))
         return SaveResult::Failed;
-    if (strandedAt)
-        *strandedAt = UserPath(journal.path());
-    journal.Keep(); // the next start puts it back
+    // The journal stays for the next start; the user gets the old list now.
+    report.keptAt = HandOver(beside, *current.bytes, api).value_or(std::wstring());
+    journal.Keep();
     return SaveResult::Stranded;
 }
 
-// What the name holds now: its bytes, nothing for no file, or a read error.
-struct Content {
-    bool exists = false;
-    std::optional<std::string> bytes;
-};
-Content Now(const std::wstring& path, size_t limit)
+using Content = std::optional<std::string>;
+Content ContentAt(const std::wstring& path, size_t limit)
 {
     const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_EXISTING);
-    if (!file)
-        return {!IsMissing(GetLastError()), std::nullopt};
-    return {true, ReadWhole(file.get(), limit)};
+    return file ? ReadWhole(file.get(), limit) : std::nullopt;
 }
 
-// Puts the new file in the old one's place by one rename, carrying over what the user sees of
-// the old one; where there was none, an empty one first claims the name (a link whose target
-// cannot be reached is not free, and a rename would replace it).
-SaveResult Replace(FileHandle current, const std::wstring& path, const std::optional<std::string>& old,
-                   std::string_view bytes, size_t limit, ScratchFile& replacement, const FileApi& api)
+// A failed rename, judged by which file the name stands for now: the new one (it happened, but its
+// write-through did not finish), the old one, none, or another program's.
+enum class AfterRename { New, Old, Gone, Other };
+AfterRename Judge(const std::wstring& path, const std::optional<FileId>& oldId, const std::optional<FileId>& newId)
 {
-    bool placeholder = false;
-    if (current) {
-        if (!CarryOver(current.get(), replacement.handle()))
-            return SaveResult::Failed;
-    } else {
-        if (!OpenFile(path, GENERIC_WRITE, CREATE_NEW, 0)) // taken since the look: another program's
-            return GetLastError() == ERROR_FILE_EXISTS && Now(path, limit).exists ? SaveResult::Refused
-                                                                                  : SaveResult::Failed;
-        placeholder = true;
-    }
-    replacement.Close();
-    current.reset(); // a file that is open cannot be renamed over
-    if (Patiently([&] {
-            return api.move(replacement.path().c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        })) {
-        replacement.Keep();
-        return SaveResult::Saved;
-    }
-    // A rename may fail after it has happened (its write-through did not finish): go by content.
-    const Content after = Now(path, limit);
-    if (after.bytes && *after.bytes == bytes) {
-        replacement.Keep();
-        return SaveResult::Saved;
-    }
-    if (placeholder && after.bytes && after.bytes->empty()) {
-        api.remove(path.c_str());
-        return SaveResult::Failed;
-    }
-    if (old ? after.bytes == old : !after.exists)
-        return SaveResult::Failed;
-    return SaveResult::Refused; // another program wrote it meanwhile
+    const auto now = IdAt(path);
+    if (now && now == newId)
+        return AfterRename::New;
+    if (!now && IsMissing(GetLastError()))
+        return oldId ? AfterRename::Gone : AfterRename::Old;
+    return now && now == oldId ? AfterRename::Old : AfterRename::Other;
 }
 
-// Plays back every journal beside the file; the lock is held.
-bool PlayBack(const std::wstring& path, size_t limit, const FileApi& api)
+// Puts the new file in the old one's place by one rename. Where the system allows it, the rename
+// comes while the look still holds the file; otherwise the look is taken again before every try.
+// Nothing where one rename cannot do it: a program holds the file open for writing, and only a
+// rename that replaces open files would leave its handle valid.
+std::optional<SaveResult> Replace(Look& current, const Beside& beside, size_t limit, const LastLook& look, ScratchFile& replacement,
+                   const FileApi& api, SaveReport& report)
 {
-    bool playedBack = false;
-    for (const std::wstring& journal : FilesBeside(path, kBeforeSave)) {
-        // The name says the new bytes' length and checksum: "<path>.before-save-<length>-<checksum>".
-        const std::wstring_view tail = std::wstring_view(journal).substr(path.size() + std::size(kBeforeSave) - 1);
-        const size_t dash = tail.find(L'-');
-        const auto length = ParseHex(tail.substr(0, dash));
-        const auto checksum = dash == tail.npos ? std::nullopt : ParseHex(tail.substr(dash + 1));
-        const Content old = Now(journal, limit);
-        const FileHandle file = OpenFile(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ);
-        const auto now = file ? ReadWhole(file.get(), limit) : std::nullopt;
-        if (!length || !checksum || !old.bytes || !now)
-            continue; // not ours, or not to be read now: kept for a later start
-        const bool finished = now->size() == *length && Checksum(*now) == *checksum;
-        if (finished || *now == *old.bytes) {
-            api.remove(journal.c_str()); // the write had finished, or had not begun
-        } else if (Overwrite(file.get(), *old.bytes, api)) {
-            api.remove(journal.c_str());
-            playedBack = true;
+    const std::wstring& path = beside.path();
+    const auto newId = IdOf(replacement.handle());
+    if (!current.file) { // no file to replace: the new one takes a free name
+        if (NameIsFree(path) && RenameDurably(replacement.handle(), path, FileRenameInfo, FALSE, api)) {
+            replacement.Keep();
+            return SaveResult::Saved;
         }
+        // Taken since the look: another program's; or a link whose target cannot be reached.
+        return Exists(GetLastError()) && IdAt(path) ? SaveResult::Refused : SaveResult::Failed;
     }
-    return playedBack;
+    const auto oldId = IdOf(current.file.get());
+    if (RenameDurably(replacement.handle(), path, kFileRenameInfoEx,
+                      FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS, api)) {
+        replacement.Keep();
+        return SaveResult::Saved;
+    }
+    if (current.sharedWithWriters)
+        return std::nullopt;
+    // One rename by name, which a file that is open does not allow.
+    replacement.Close();
+    for (int attempt = 1;; ++attempt) {
+        current.file.reset();
+        if (api.move(replacement.path().c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            replacement.Keep();
+            return SaveResult::Saved;
+        }
+        const DWORD error = GetLastError();
+        switch (Judge(path, oldId, newId)) {
+        case AfterRename::New:
+            replacement.Keep();
+            return SaveResult::Saved;
+        case AfterRename::Other:
+            return SaveResult::Refused; // another program put its own file there meanwhile
+        case AfterRename::Gone:
+            // The old file went and the new one did not come (FAT deletes before it renames).
+            if (replacement.Reopen() && NameIsFree(path) &&
+                RenameDurably(replacement.handle(), path, FileRenameInfo, FALSE, api)) {
+                replacement.Keep();
+                return SaveResult::Saved;
+            }
+            report.keptAt = UserPath(replacement.Keep());
+            return SaveResult::Detached;
+        case AfterRename::Old:
+            break;
+        }
+        // Still the old file: written by another program meanwhile, or as it was (or not to be read
+        // now, which is no sign of a change).
+        if (const Content now = ContentAt(path, limit); now && *now != *current.bytes)
+            return SaveResult::Refused;
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || attempt == 10)
+            return SaveResult::Failed;
+        Sleep(100);
+        Look again;
+        if (const auto refused = TakeLook(path, limit, look, again))
+            return *refused;
+        if (!again.file || IdOf(again.file.get()) != oldId)
+            return SaveResult::Refused;
+        current = std::move(again);
+    }
 }
 
 } // namespace
@@ -367,19 +761,10 @@ std::optional<std::wstring> FileBehindLinks(const std::wstring& path)
     const FileHandle file = OpenFile(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
     if (!file)
         return path; // missing (created as it is) or unusable (the save fails on its own)
-    std::wstring target(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(file.get(), target.data(), static_cast<DWORD>(target.size()),
-                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length == 0) // a volume without a drive letter: fine for a plain file only
-            return GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT ? std::nullopt
-                                                                                   : std::optional(path);
-        if (length < target.size()) {
-            target.resize(length);
-            return target;
-        }
-        target.resize(length);
-    }
+    std::wstring target = FinalName(file.get());
+    if (target.empty()) // a volume without a drive letter: fine for a plain file only
+        return GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT ? std::nullopt : std::optional(path);
+    return target;
 }
 
 std::wstring UserPath(std::wstring_view path)
@@ -392,47 +777,57 @@ std::wstring UserPath(std::wstring_view path)
 }
 
 SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t limit, const LastLook& look,
-                    const FileApi& api, std::wstring* strandedAt)
+                    const FileApi& api, SaveReport* report)
 {
+    SaveReport unused;
+    SaveReport& out = report ? *report : unused;
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))
-        return SaveResult::Failed; // the user has said this file is not to change
+    if (bytes.size() > limit ||
+        (attributes != INVALID_FILE_ATTRIBUTES && attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+        return SaveResult::Failed; // the user has said this file is not to change, or it would not be read again
 
-    const FileHandle lock = LockFile(path);
+    const Beside beside(path);
+    const FileHandle lock = LockFile(beside, api);
     if (!lock)
         return SaveResult::Failed;
-    RemoveLeftovers(path, api);
-    PlayBack(path, limit, api); // a cut-off write of this file is put right before it is looked at
+    int unresolved = 0;
+    out.cutOff = PutRight(beside, limit, api, unresolved); // told by the caller; forgotten here, under the lock
+    Forget(beside, out.cutOff, api);
+    if (!NameIsGone(path))
+        RemoveLeftovers(beside, api);
 
-    // The last look: while it is held, nobody else writes the file.
-    FileHandle current;
-    Patiently([&] {
-        current = OpenFile(path, GENERIC_READ | GENERIC_WRITE | READ_CONTROL, OPEN_EXISTING, FILE_SHARE_READ);
-        return current || IsMissing(GetLastError());
-    });
-    if (!current && !IsMissing(GetLastError()))
-        return SaveResult::Failed;
-    std::optional<std::string> old;
-    if (current && !(old = ReadWhole(current.get(), limit)))
-        return SaveResult::Failed;
-    if (!look(old))
-        return SaveResult::Refused;
-
-    BY_HANDLE_FILE_INFORMATION file{};
-    if (current && !GetFileInformationByHandle(current.get(), &file))
-        return SaveResult::Failed;
-    if (file.nNumberOfLinks > 1)
-        return WriteInPlace(current.get(), path, *old, bytes, api, strandedAt);
-    ScratchFile replacement(api);
-    if (!WriteBeside(path, bytes, api, replacement))
-        return SaveResult::Failed;
-    return Replace(std::move(current), path, old, bytes, limit, replacement, api);
+    Look current;
+    if (const auto refused = TakeLook(path, limit, look, current))
+        return *refused;
+    if (!current.file || !KeepsItselfOnlyInPlace(current.file.get(), api)) {
+        ScratchFile replacement(beside, api);
+        if (!WriteNewFile(beside, bytes, replacement))
+            return SaveResult::Failed;
+        if (!current.file || CarryOver(current.file.get(), replacement.handle(), api))
+            if (const auto replaced = Replace(current, beside, limit, look, replacement, api, out))
+                return *replaced;
+    }
+    return unresolved ? SaveResult::Failed // two journals would not tell which came first
+                      : WriteInPlace(current, beside, bytes, api, out);
 }
 
-bool PlayBackCutOffSave(const std::wstring& path, size_t limit, const FileApi& api)
+CutOffSave PutRightCutOffSave(const std::wstring& path, size_t limit, const FileApi& api)
 {
-    if (!HasJournal(path))
-        return false; // the common case, and no lock to wait for in a folder nobody may write to
-    const FileHandle lock = LockFile(path);
-    return lock && PlayBack(path, limit, api);
+    const Beside beside(path);
+    // The common case, and no lock to wait for in a folder nobody may write to.
+    if (beside.Find(kBeforeSave).empty() && (beside.Find(kSaving).empty() || !NameIsGone(path)))
+        return {};
+    const FileHandle lock = LockFile(beside, api);
+    int unresolved = 0;
+    return lock ? PutRight(beside, limit, api, unresolved) : CutOffSave{};
+}
+
+void ForgetCutOffSave(const std::wstring& path, const CutOffSave& cutOff)
+{
+    if (cutOff.journals.empty())
+        return;
+    const Beside beside(path);
+    const FileApi api;
+    if (const FileHandle lock = LockFile(beside, api))
+        Forget(beside, cutOff, api);
 }

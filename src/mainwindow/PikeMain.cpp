@@ -213,9 +213,11 @@ void PikeMain::SetFrameCaption(const wchar_t* caption)
 void PikeMain::Form_Load()
 {
     InitAppPath();
-    if (PlayBackCutOffListSave())
-        Message(nullptr, L"前回のブラウザリストの保存は途中で中断されました。ブラウザリストは保存前の内容に戻してあります。",
-                kAppTitle, MB_ICONINFORMATION);
+    // Told before the journal goes, so that a start cut off before telling tells at the next one.
+    const CutOffSave cutOff = PutRightCutOffListSave(platform_.files);
+    if (const auto [told, icon] = CutOffSaveMessage(cutOff); !told.empty())
+        Message(nullptr, told, kAppTitle, icon);
+    ForgetCutOffListSave(cutOff);
     systemKind_ = SystemKind::Windows;
     SetFrameCaption(L"User Agent (Windows)");
     std::wstring current = RegReadValue(HKEY_USERS, kWindowsSubKey, kUserAgentValue, platform_.registry);
