@@ -2,8 +2,8 @@
 """Runs clang-tidy with the checked-in .clang-tidy on every source of the project (product,
 tests, benchmark) for the Windows target; its clang-diagnostic checks make clang's warnings
 findings too: -Wall -Wextra, and names reserved to the compiler and its library.
-Usage: clang-check.py BUILD_DIR (a MinGW build with compile_commands.json).
-Prints what it reports and exits non-zero when there is anything."""
+Usage: clang-check.py BUILD_DIR [SOURCE...] (a MinGW build with compile_commands.json; the
+sources named, or all of them). Prints what it reports and exits non-zero when there is anything."""
 import json
 import os
 import re
@@ -14,6 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 build = os.path.abspath(sys.argv[1])
+named = {os.path.abspath(source) for source in sys.argv[2:]}
 target = "x86_64-w64-mingw32"
 
 
@@ -69,7 +70,8 @@ def main():
     # builds compile the others with the same warnings, as errors.
     checks = {}
     for e in entries:
-        checks.setdefault(e["file"], (e["directory"], flags_of(e) + common))
+        if not named or os.path.abspath(e["file"]) in named:
+            checks.setdefault(e["file"], (e["directory"], flags_of(e) + common))
     # Biggest first, so that no long one is left running alone at the end.
     order = sorted(checks.items(), key=lambda c: -os.path.getsize(c[0]))
     with ThreadPoolExecutor(os.cpu_count() or 2) as pool:

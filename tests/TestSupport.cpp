@@ -472,9 +472,13 @@ int SaveListInTurns(const char* folder, const char* name, int count)
         const std::wstring predecessor = loaded->text.substr(0, loaded->text.find(L'\r'));
         const std::wstring mine = TextEncoding::Decode(name, TextEncoding::Encoding::Ansi, CP_ACP) + L"-" +
                                   std::to_wstring(i);
-        if (WriteListFile(mine + L"\r\nafter " + predecessor, *loaded, OtherChanges::Keep, slowRenames) ==
-            ListWriteResult::Written)
-            log += TextEncoding::Encode(mine + L" " + predecessor + L"\n", TextEncoding::Encoding::Utf8, CP_UTF8).value();
+        std::wstring text = mine;
+        text.append(L"\r\nafter ").append(predecessor);
+        if (WriteListFile(text, *loaded, OtherChanges::Keep, slowRenames) == ListWriteResult::Written) {
+            std::wstring line = mine;
+            line.append(L" ").append(predecessor).append(L"\n");
+            log += TextEncoding::Encode(line, TextEncoding::Encoding::Utf8, CP_UTF8).value();
+        }
     }
     WriteBytes(AppPath + TextEncoding::Decode(name, TextEncoding::Encoding::Ansi, CP_ACP) + L".log", log);
     return 0;

@@ -293,25 +293,57 @@ private:
     FileHandle file_;
 };
 
+struct MutexReleaser {
+    void operator()(HANDLE mutex) const
+    {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+};
+
 // Held while a save or a start looks at the file and changes it, so that two copies take turns
-// and the second one sees the first one's list. The system removes it with the handle; one left by
-// a copy that was cut off is removed where it is a plain file of the save's own nobody holds.
-FileHandle LockFile(const Beside& beside, const FileApi& api)
-{
-    const std::wstring name = beside.Name(kLock);
-    FileHandle lock;
-    Patiently(
-        [&] {
-            lock = OpenFile(name, GENERIC_WRITE | DELETE, CREATE_NEW, 0, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE);
-            if (lock || !Exists(GetLastError()))
-                return lock != nullptr;
-            if (const FileHandle stale = beside.OpenOwn(name, DELETE); stale && DeleteByHandle(stale.get(), api))
-                SetLastError(ERROR_SHARING_VIOLATION); // gone: try again
-            return false;
-        },
-        50);
-    return lock;
-}
+// and the second one sees the first one's list: a lock file, which the system removes with the
+// handle; one left by a copy that was cut off is removed where it is a plain file of the save's
+// own nobody holds. Where something else has the lock's name (a link), a mutex of this machine
+// named after the file takes its place rather than stopping every save.
+class SaveLock {
+public:
+    SaveLock(const Beside& beside, const FileApi& api)
+    {
+        const std::wstring name = beside.Name(kLock);
+        bool foreign = false;
+        const bool locked = Patiently(
+            [&] {
+                file_ = OpenFile(name, GENERIC_WRITE | DELETE, CREATE_NEW, 0,
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE);
+                if (file_ || !Exists(GetLastError()))
+                    return file_ != nullptr;
+                const FileHandle stale = beside.OpenOwn(name, DELETE);
+                foreign = !stale && GetLastError() == ERROR_ACCESS_DENIED; // for a second of tries
+                if (stale)
+                    DeleteByHandle(stale.get(), api);
+                if (!foreign)
+                    SetLastError(ERROR_SHARING_VIOLATION); // held by another copy, or just gone: try again
+                return false;
+            },
+            50);
+        if (locked || !foreign)
+            return;
+        const std::wstring_view path = beside.path();
+        const std::string_view bytes(reinterpret_cast<const char*>(path.data()), path.size() * sizeof(wchar_t));
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, (L"Local\\Pikerosu-save-" + Hex(Checksum(bytes))).c_str());
+        const DWORD waited = mutex ? WaitForSingleObject(mutex, 5000) : WAIT_FAILED;
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+            mutex_.reset(mutex);
+        else if (mutex)
+            CloseHandle(mutex);
+    }
+    explicit operator bool() const { return file_ || mutex_; }
+
+private:
+    FileHandle file_;
+    std::unique_ptr<void, MutexReleaser> mutex_;
+};
 
 // The new file under a name that says what it holds, so that where the rename lost the file's name
 // the next start can prove it whole.
@@ -787,7 +819,7 @@ SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t lim
         return SaveResult::Failed; // the user has said this file is not to change, or it would not be read again
 
     const Beside beside(path);
-    const FileHandle lock = LockFile(beside, api);
+    const SaveLock lock(beside, api);
     if (!lock)
         return SaveResult::Failed;
     int unresolved = 0;
@@ -817,7 +849,7 @@ CutOffSave PutRightCutOffSave(const std::wstring& path, size_t limit, const File
     // The common case, and no lock to wait for in a folder nobody may write to.
     if (beside.Find(kBeforeSave).empty() && (beside.Find(kSaving).empty() || !NameIsGone(path)))
         return {};
-    const FileHandle lock = LockFile(beside, api);
+    const SaveLock lock(beside, api);
     int unresolved = 0;
     return lock ? PutRight(beside, limit, api, unresolved) : CutOffSave{};
 }
@@ -828,6 +860,6 @@ void ForgetCutOffSave(const std::wstring& path, const CutOffSave& cutOff)
         return;
     const Beside beside(path);
     const FileApi api;
-    if (const FileHandle lock = LockFile(beside, api))
+    if (const SaveLock lock(beside, api); lock)
         Forget(beside, cutOff, api);
 }
