@@ -328,6 +328,8 @@ BOOL WINAPI FaultySetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID in
             return Fail(ERROR_ACCESS_DENIED);
         return SetFileInformationByHandle(file, kind, info, size);
     }
+    if (kind == FileBasicInfo)
+        Record(L"attributes " + LeafOf(file) + L" " + std::to_wstring(static_cast<FILE_BASIC_INFO*>(info)->FileAttributes));
     if (kind != FileRenameInfo && kind != static_cast<FILE_INFO_BY_HANDLE_CLASS>(22)) // FileRenameInfoEx
         return SetFileInformationByHandle(file, kind, info, size);
     auto* rename = static_cast<FILE_RENAME_INFO*>(info);
@@ -339,9 +341,12 @@ BOOL WINAPI FaultySetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID in
         Record(L"move " + LeafOf(file) + L" " + Leaf(to) + L" posix");
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    // Windows replaces the target even while it is open, where every handle shares delete; Wine's
-    // plain rename by handle does so anyway.
-    return Rename(PathOf(file), to, replace, kind == FileRenameInfo ? L"" : L" posix", [&] {
+    // Windows replaces the target even while it is open, where every handle shares delete: its name
+    // goes at once, and the open handles stay valid. Wine renames over no open file, but unlinks one.
+    const bool posix = kind != FileRenameInfo;
+    return Rename(PathOf(file), to, replace, posix ? L" posix" : L"", [&] {
+        if (posix && replace && !DeleteFileW(to.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+            return FALSE;
         std::memset(info, 0, sizeof flags);
         rename->ReplaceIfExists = replace;
         return SetFileInformationByHandle(file, FileRenameInfo, info, size);
@@ -454,8 +459,9 @@ int SaveListInALoop(const char* folder)
             return 2;
         const std::string& next = a ? SavedListA() : SavedListB();
         const std::wstring text = TextEncoding::Decode(next, TextEncoding::Encoding::Ansi, 932);
-        if (WriteListFile(WithoutFinalLineBreak(text), *loaded, OtherChanges::Keep, SlowFiles()) != ListWriteResult::Written)
-            return 3;
+        const ListWriteResult result = WriteListFile(WithoutFinalLineBreak(text), *loaded, OtherChanges::Keep, SlowFiles());
+        if (result != ListWriteResult::Written)
+            return 10 + static_cast<int>(result);
     }
 }
 

@@ -231,7 +231,7 @@ bool RenameDurably(HANDLE file, const std::wstring& to, FILE_INFO_BY_HANDLE_CLAS
 // place of a link whose target cannot be reached, which Wine shows as no file at all.
 bool NameIsFree(const std::wstring& path)
 {
-    return OpenFile(path, GENERIC_WRITE, CREATE_NEW, 0, FILE_FLAG_DELETE_ON_CLOSE) != nullptr;
+    return OpenFile(path, GENERIC_WRITE | DELETE, CREATE_NEW, 0, FILE_FLAG_DELETE_ON_CLOSE) != nullptr;
 }
 
 // A file the save made, open and shared with nobody until it is used; removed unless kept.
