@@ -668,8 +668,10 @@ TEST(ListFile, AReplaceCutOffOnAStickLeavesTheWholeNewListForTheNextStart)
     EXPECT_FALSE(FileExists(ListFilePath()));
     EXPECT_EQ(ReadBytes(report.keptAt), "B/2.0\r\n");
 
-    // While the stick is still away the file stays where it is; nothing else removes it either.
+    // While renames do not come through the file stays where it is, a save that fails meanwhile
+    // leaves it too.
     EXPECT_EQ(PutRightCutOffListSave(pulled).outcome, CutOffSave::Outcome::None);
+    EXPECT_EQ(WriteListFile(L"C/3.0", ListDocument{}, OtherChanges::Keep, pulled), ListWriteResult::Failed);
     EXPECT_EQ(ReadBytes(report.keptAt), "B/2.0\r\n");
 
     const CutOffSave cutOff = PutRightCutOffListSave(FaultyFiles());

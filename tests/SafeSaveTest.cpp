@@ -132,7 +132,8 @@ TEST(SafeSave, LeftoversOfCutOffSavesGoAndOnlyThey)
     // The user's and other programs' own files, with names like the save's.
     const std::vector<std::wstring> theirs = {L"list.dat.1a-2b-0.tmp", L"list.dat.before-save-10-0123abcd0123abcd",
                                               L"list.dat.before-save-5", L"list.dat.before-save-copy.txt",
-                                              L"list.dat.saving-0x1-2", L"list.dat.saving-notes.txt", L"list.dat.txt"};
+                                              L"list.dat.saving-007-1", L"list.dat.saving-0x1-2", L"list.dat.saving-notes.txt",
+                                              L"list.dat.txt"};
     for (const std::wstring& name : theirs)
         WriteBytes(folder.path() + name, "the user's own");
 

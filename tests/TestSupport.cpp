@@ -296,7 +296,7 @@ BOOL Rename(const std::wstring& from, const std::wstring& to, bool replace, cons
         return Fail(ERROR_IO_DEVICE);
     if (faults.fatCut) {
         // What the FAT driver does: the target's entry goes first; the stick is pulled before the
-        // new one is written.
+        // new one is written, and no rename comes through until it is back.
         if (replace)
             DeleteFileW(to.c_str());
         return Fail(ERROR_DEVICE_NOT_CONNECTED);
@@ -324,7 +324,7 @@ BOOL WINAPI FaultySetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID in
 {
     if (kind == FileDispositionInfo) {
         Record(L"remove " + LeafOf(file));
-        if (faults.removesFail || faults.fatCut)
+        if (faults.removesFail)
             return Fail(ERROR_ACCESS_DENIED);
         return SetFileInformationByHandle(file, kind, info, size);
     }
@@ -342,14 +342,20 @@ BOOL WINAPI FaultySetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID in
         return Fail(ERROR_INVALID_PARAMETER);
     }
     // Windows replaces the target even while it is open, where every handle shares delete: its name
-    // goes at once, and the open handles stay valid. Wine renames over no open file, but unlinks one.
+    // goes at once, and the open handles stay valid. Wine renames over no open file, but moves one
+    // that shares delete out of the way.
     const bool posix = kind != FileRenameInfo;
     return Rename(PathOf(file), to, replace, posix ? L" posix" : L"", [&] {
-        if (posix && replace && !DeleteFileW(to.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        const std::wstring aside = to + L".replaced";
+        const bool moved = posix && replace && MoveFileExW(to.c_str(), aside.c_str(), 0);
+        if (posix && replace && !moved && GetLastError() != ERROR_FILE_NOT_FOUND)
             return FALSE;
         std::memset(info, 0, sizeof flags);
         rename->ReplaceIfExists = replace;
-        return SetFileInformationByHandle(file, FileRenameInfo, info, size);
+        const BOOL renamed = SetFileInformationByHandle(file, FileRenameInfo, info, size);
+        if (moved)
+            DeleteFileW(aside.c_str()); // gone once the last handle is closed
+        return renamed;
     });
 }
 

@@ -85,7 +85,7 @@ struct FileFaults {
     std::function<void()> onMove;    // another program's doing, at the first rename
     DWORD slowMoves = 0;             // milliseconds each rename takes
     bool posixRenames = false;       // FileRenameInfoEx replaces a file that is open, as NTFS does
-    bool fatCut = false;             // a replacing rename deletes the target, then the disk is gone
+    bool fatCut = false;             // a replacing rename deletes the target; then no rename comes through
     bool removesFail = false;
     int listWritesFailing = 0;       // this many writes into the list itself fail halfway
     std::wstring appearsOnFlush;     // another program creates this (empty) file at the first flush
