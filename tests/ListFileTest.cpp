@@ -156,7 +156,9 @@ TEST(ListFile, AListTooLargeToBeOneIsUnreadableAndNotWritten)
     const bool grown = SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
     CloseHandle(file);
     ASSERT_TRUE(grown) << GetLastError();
-    EXPECT_FALSE(ReadListFile());
+    bool tooLarge = false;
+    EXPECT_FALSE(ReadListFile(&tooLarge));
+    EXPECT_TRUE(tooLarge) << "and says why";
     EXPECT_TRUE(Candidates().empty());
     EXPECT_EQ(WriteListFile(L"A/1.0", ListDocument{}, OtherChanges::Overwrite), ListWriteResult::Failed);
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -215,7 +217,7 @@ TEST(ListFile, FilesThatMayNotChangeAreLeftAsTheyAre)
     // Read-only: the user has said it is not to change.
     SetFileAttributesW(ListFilePath().c_str(), FILE_ATTRIBUTE_READONLY);
     const DWORD readOnly = GetFileAttributesW(ListFilePath().c_str());
-    EXPECT_EQ(WriteListFile(L"replacement", document), ListWriteResult::Failed);
+    EXPECT_EQ(WriteListFile(L"replacement", document), ListWriteResult::ReadOnly);
     EXPECT_EQ(GetFileAttributesW(ListFilePath().c_str()), readOnly);
     EXPECT_EQ(ReadBytes(ListFilePath()), original);
     EXPECT_EQ(FileNames(folder.path()), std::vector<std::wstring>{L"PIKEROSU.DAT"}) << "no temporary file left";
@@ -336,7 +338,7 @@ TEST(ListFile, ALinkedListStaysLinked)
 
     // A target that may not change is not replaced through its link either.
     SetFileAttributesW((shared + L"list.dat").c_str(), FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(WriteListFile(L"refused", *ReadListFile()), ListWriteResult::Failed);
+    EXPECT_EQ(WriteListFile(L"refused", *ReadListFile()), ListWriteResult::ReadOnly);
     EXPECT_EQ(ReadBytes(shared + L"list.dat"), "C/3.0\r\n");
 }
 

@@ -142,7 +142,8 @@ TEST_F(PikeMainTest, AListTooLargeToBeOneStartsWithoutCandidatesAndIsNotEdited)
     Click(main->Window(), PikeMain::Command2);
     EXPECT_FALSE(main->Editor()->IsOpen());
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(messages[0].text.starts_with(L"ブラウザリストを読み込めませんでした。"));
+    EXPECT_EQ(messages[0].text, L"ブラウザリストが大きすぎるため、読み込めませんでした。"
+                                L"読み込めるのは 16,777,216 バイト（16 MB）までです。");
 }
 
 TEST_F(PikeMainTest, ASaveCutOffMidWriteIsPutRightWithOneTrueBoxBeforeTheWindowShows)

@@ -210,7 +210,8 @@ TEST_F(UAEditFormTest, FileThatMayNotBeReplacedKeepsFileTextAndEditor)
         EXPECT_EQ(ReadList(), kList);
         EXPECT_EQ(GetFileAttributesW(ListPath().c_str()) & FILE_ATTRIBUTE_READONLY, readOnly ? FILE_ATTRIBUTE_READONLY : 0u);
         ASSERT_EQ(messages.size(), 1u);
-        EXPECT_EQ(messages[0].text, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。");
+        EXPECT_EQ(messages[0].text, readOnly ? L"ブラウザリストは読み取り専用のため、保存できませんでした。ファイルは変更されていません。"
+                                             : L"ブラウザリストを保存できませんでした。ファイルは変更されていません。");
         EXPECT_EQ(messages[0].title, L"ピケロスブラウザ");
         EXPECT_EQ(messages[0].owner, Editor());
         EXPECT_EQ(ComboList(Combo()), (Lines{L"Current/1.0", L"A/1.0", L"B/2.0"}));

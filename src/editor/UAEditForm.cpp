@@ -149,12 +149,15 @@ void UAEditForm::Closed()
 
 bool UAEditForm::Form_Load(HWND requester)
 {
-    auto document = ReadListFile();
+    bool tooLarge = false;
+    auto document = ReadListFile(&tooLarge);
     if (!document) {
         // An empty editor here would let OK replace a list the user never saw.
         showMessage_(requester,
-                     L"ブラウザリストを読み込めませんでした。ほかのプログラムが使用中でないか確かめてから、"
-                     L"もう一度開いてください。",
+                     tooLarge ? L"ブラウザリストが大きすぎるため、読み込めませんでした。読み込めるのは 16,777,216 バイト"
+                                L"（16 MB）までです。"
+                              : L"ブラウザリストを読み込めませんでした。ほかのプログラムが使用中でないか確かめてから、"
+                                L"もう一度開いてください。",
                      kAppTitle, MB_ICONWARNING);
         return false;
     }
@@ -209,6 +212,10 @@ void UAEditForm::cmdOK_Click()
         showMessage_(hwnd_,
                      L"ブラウザリストが大きすぎるため、保存できませんでした。保存できるのは 16,777,216 バイト（16 MB）"
                      L"までです。ファイルは変更されていません。",
+                     kAppTitle, MB_ICONWARNING);
+        return;
+    case ListWriteResult::ReadOnly:
+        showMessage_(hwnd_, L"ブラウザリストは読み取り専用のため、保存できませんでした。ファイルは変更されていません。",
                      kAppTitle, MB_ICONWARNING);
         return;
     case ListWriteResult::Changed: // after Overwrite: another program wrote it as it was replaced

@@ -13,8 +13,11 @@ using TextEncoding::Encoding;
 // The list came from Japanese systems: it is Shift_JIS whatever the system's code page is.
 constexpr UINT kListCodePage = 932;
 
-std::optional<ListDocument> Load(HANDLE file)
+std::optional<ListDocument> Load(HANDLE file, bool* tooLarge = nullptr)
 {
+    LARGE_INTEGER size{};
+    if (tooLarge)
+        *tooLarge = GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) > kListLimit;
     auto bytes = ReadWhole(file, kListLimit);
     if (!bytes)
         return std::nullopt;
@@ -100,11 +103,11 @@ void ReloadCandidates(CandidateList& list)
     }
 }
 
-std::optional<ListDocument> ReadListFile()
+std::optional<ListDocument> ReadListFile(bool* tooLarge)
 {
     const std::wstring path = ListFilePath();
     if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_EXISTING))
-        return Load(file.get());
+        return Load(file.get(), tooLarge);
     // There but not to be read (held by another program, no rights, a folder): not an empty list.
     if (!IsMissing(GetLastError()) || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
         return std::nullopt;
@@ -114,7 +117,7 @@ std::optional<ListDocument> ReadListFile()
     if (OpenFile(path, GENERIC_READ, CREATE_NEW) || GetLastError() != ERROR_FILE_EXISTS)
         return ListDocument{};
     if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_ALWAYS))
-        return Load(file.get());
+        return Load(file.get(), tooLarge);
     return std::nullopt;
 }
 
@@ -137,6 +140,9 @@ ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded
     const auto target = FileBehindLinks(ListFilePath());
     if (!target)
         return ListWriteResult::Failed;
+    if (const DWORD attributes = GetFileAttributesW(target->c_str());
+        attributes != INVALID_FILE_ATTRIBUTES && attributes & FILE_ATTRIBUTE_READONLY)
+        return ListWriteResult::ReadOnly; // the user has said it is not to change
     // Another program's change is kept unless the user said to overwrite it; a list deleted
     // meanwhile holds nothing to lose.
     const auto look = [&](const std::optional<std::string>& current) {

@@ -38,8 +38,9 @@ struct ListDocument {
 };
 
 // The whole file. A missing file reads as empty and is created empty where the folder
-// allows it; a file that exists but cannot be read, or is over 16 MiB, gives nothing.
-std::optional<ListDocument> ReadListFile();
+// allows it; a file that exists but cannot be read, or is over kListLimit, gives nothing, and
+// *tooLarge says which.
+std::optional<ListDocument> ReadListFile(bool* tooLarge = nullptr);
 
 // Far above any real list; a larger file (a broken disk, a mistaken copy) is not one to load.
 constexpr size_t kListLimit = 16u << 20;
@@ -48,7 +49,7 @@ constexpr size_t kListLimit = 16u << 20;
 // report.keptAt names (none where even that could not be written) and the next start puts it
 // back. Detached: the list's name has gone; the new list is in the file report.keptAt names,
 // which the next start puts in its place.
-enum class ListWriteResult { Written, Unreadable, Unrepresentable, TooLarge, Changed, Failed, Stranded, Detached };
+enum class ListWriteResult { Written, Unreadable, Unrepresentable, TooLarge, ReadOnly, Changed, Failed, Stranded, Detached };
 enum class OtherChanges { Keep, Overwrite };
 
 // Saves the text in the encoding the file was read in, followed by the file's own line break
@@ -56,8 +57,9 @@ enum class OtherChanges { Keep, Overwrite };
 // or take its final line break, is untouched and writes nothing.
 // Where PIKEROSU.DAT is a link, the file it points to is saved and the link stays; see SaveFile
 // for how. Refuses text holding U+FFFD (Unreadable), characters the encoding lacks
-// (Unrepresentable) or more than kListLimit bytes (TooLarge), and, unless told to overwrite, a
-// file that no longer holds the loaded bytes (Changed; a deleted one is simply created again).
+// (Unrepresentable) or more than kListLimit bytes (TooLarge), a read-only file (ReadOnly), and,
+// unless told to overwrite, a file that no longer holds the loaded bytes (Changed; a deleted one
+// is simply created again).
 // After any other failure the file holds the old list (Failed). report.cutOff tells of a cut-off
 // save that was put right first.
 ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded,
