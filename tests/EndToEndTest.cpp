@@ -180,7 +180,17 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     for (int i = 0; i < 100 && TextOf(combo) == old; ++i)
         Sleep(20);
     EXPECT_EQ(TextOf(combo), L"Mozilla/5.0 (表示テスト)");
-    PostMessageW(registerButton, BM_CLICK, 0, 0);
+    // Tab to the register button and press Enter: the keys go through the program's own loop.
+    const auto focus = [&] {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        return GetGUIThreadInfo(pi.dwThreadId, &info) ? info.hwndFocus : nullptr;
+    };
+    PostMessageW(comboEdit, WM_KEYDOWN, VK_TAB, 1);
+    for (int i = 0; i < 100 && focus() != registerButton; ++i)
+        Sleep(20);
+    ASSERT_EQ(focus(), registerButton) << "Tab moves on to the next control";
+    PostMessageW(registerButton, WM_KEYDOWN, VK_RETURN, 1);
     ConfirmBox(L"ピケロスブラウザ \uFF0D 登録の成立",
                L"システムに登録しました。登録内容は次回ブラウザを起動した時から有効となります。", pi.dwProcessId);
     const std::string query = RegQuery();

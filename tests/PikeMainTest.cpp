@@ -336,21 +336,25 @@ TEST_F(PikeMainTest, RefusedRegistrationsSayWhyAndKeepTheStoredText)
     const struct {
         std::wstring stored;
         const wchar_t* typed; // null: registered untouched
-        bool administrator;
+        bool denied, elevated;
         const wchar_t* message;
     } cases[] = {
-        {kWindowsText, L"Browser \uD55C\uAE00", true, kNotInCodePage},
+        {kWindowsText, L"Browser \uD55C\uAE00", false, true, kNotInCodePage},
         // Written by another program: shown exactly, and never stored back as look-alikes.
-        {L"Mozilla/5.0 (caf\u00E9 \u301C \U0001F600)", nullptr, true, kNotInCodePage},
-        {kWindowsText, L"Opera/9.80", false,
+        {L"Mozilla/5.0 (caf\u00E9 \u301C \U0001F600)", nullptr, false, true, kNotInCodePage},
+        {kWindowsText, L"Opera/9.80", true, false,
          L"登録する権限がありません。このプログラムを管理者として実行してから、もう一度登録してください。"},
+        // An administrator whom the key's own permissions refuse: running elevated is no help.
+        {kWindowsText, L"Opera/9.80", true, true,
+         L"管理者として実行していますが、この登録場所への書き込みは許可されていないため、登録できませんでした。"},
     };
     for (const auto& c : cases) {
         messages.clear();
         SetUserAgent(kWindowsSubKey, c.stored);
         Platform platform = RecordingPlatform();
-        if (!c.administrator)
+        if (c.denied)
             platform.registry.open = OpenForWritingDenied;
+        platform.elevated = [&] { return c.elevated; };
         auto main = Open(std::move(platform));
         EXPECT_EQ(GetText(Combo(*main)), c.stored);
         if (c.typed)
@@ -535,11 +539,8 @@ TEST_F(PikeMainTest, DroppedListShowsTheWidestTextWithinItsMonitor)
         ReleaseDC(combo, dc);
         return static_cast<int>(size.cx);
     };
-    // Drops the list after the editor saved these lines; gives the width it dropped to.
-    const auto dropAfterSaving = [&](const std::wstring& lines) {
-        Click(main->Window(), PikeMain::Command2);
-        SetWindowTextW(Control(main->Editor()->Window(), UAEditForm::UANameTextBox), lines.c_str());
-        Click(main->Editor()->Window(), UAEditForm::cmdOK);
+    // Drops the list; gives the width it dropped to.
+    const auto drop = [&] {
         ComboBox_ShowDropdown(combo, TRUE);
         PumpMessages();
         const int dropped = width(parts.hwndList);
@@ -550,6 +551,13 @@ TEST_F(PikeMainTest, DroppedListShowsTheWidestTextWithinItsMonitor)
         ComboBox_ShowDropdown(combo, FALSE);
         PumpMessages();
         return dropped;
+    };
+    // The same after the editor saved these lines.
+    const auto dropAfterSaving = [&](const std::wstring& lines) {
+        Click(main->Window(), PikeMain::Command2);
+        SetWindowTextW(Control(main->Editor()->Window(), UAEditForm::UANameTextBox), lines.c_str());
+        Click(main->Editor()->Window(), UAEditForm::cmdOK);
+        return drop();
     };
 
     EXPECT_EQ(dropAfterSaving(L"A/1.0\r\nB/2.0"), width(combo)) << "never narrower than the combo box";
@@ -577,7 +585,7 @@ TEST_F(PikeMainTest, DroppedListShowsTheWidestTextWithinItsMonitor)
     SetWindowPos(main->Window(), nullptr, monitor.rcWork.left, monitor.rcWork.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     const int before = dropAfterSaving(firefox);
     ChangeDpi(main->Window(), GetDpiForWindow(main->Window()) * 3 / 2);
-    const int after = dropAfterSaving(firefox);
+    const int after = drop(); // the list is the same: only the new font makes it wider
     EXPECT_GE(after, textWidth(firefox));
     EXPECT_GT(after, before);
 }
@@ -604,4 +612,27 @@ TEST_F(PikeMainTest, MaximisedOrMinimisedKeepsItsStateOnAMonitorOfAnotherDpi)
         EXPECT_EQ(now.bottom - now.top, before.bottom - before.top);
         ShowWindow(main->Window(), SW_RESTORE);
     }
+}
+
+TEST_F(PikeMainTest, WindowsTextSizeIsTakenAtOnce)
+{
+    // Settings, Accessibility, Text size: a larger message font, announced to every window.
+    SetUserAgent(kWindowsSubKey, kWindowsText);
+    auto main = Open();
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+    const NONCLIENTMETRICSW original = metrics;
+    const auto height = [&] {
+        LOGFONTW font{};
+        GetObjectW(reinterpret_cast<HFONT>(SendMessageW(Combo(*main), WM_GETFONT, 0, 0)), sizeof font, &font);
+        return font.lfHeight;
+    };
+    const LONG before = height();
+    metrics.lfMessageFont.lfHeight = metrics.lfMessageFont.lfHeight * 3 / 2;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+    SendMessageW(main->Window(), WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, reinterpret_cast<LPARAM>(L"WindowMetrics"));
+    const LONG after = height();
+    SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof original, const_cast<NONCLIENTMETRICSW*>(&original), 0);
+    EXPECT_EQ(std::abs(after), std::abs(before) * 3 / 2) << before;
 }

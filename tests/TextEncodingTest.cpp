@@ -76,6 +76,8 @@ TEST(TextEncoding, EncodingIsDecidedByTheBytes)
         {"\xEF\xBB\xBF" "A\r\n", Encoding::Utf8Bom},
         {std::string("\xFF\xFE" "A\0", 4), Encoding::Utf16LE},
         {std::string("\xFE\xFF\0A", 4), Encoding::Utf16BE},
+        {std::string("\xFF\xFE\0\0" "A\0\0\0", 8), Encoding::Utf32LE},     // PowerShell 5's UTF32
+        {std::string("\0\0\xFE\xFF\0\0\0A", 8), Encoding::Utf32BE},
         {"\xE3\x82\xBD\x81\r\n", Encoding::Ansi},                  // UTF-8 up to a broken byte
     };
     for (const auto& c : cases)
@@ -99,6 +101,8 @@ TEST(TextEncoding, BrokenBytesAndNulBecomeReplacementsAndNeverTakeALineBreak)
         {"A\xFF", Encoding::Utf8Bom, L"A" + kFFFD},
         {std::string("A\0\r\0\n\0\x3D\xD8", 8), Encoding::Utf16LE, L"A\r\n" + kFFFD}, // lone surrogate
         {std::string("\0A\0", 3), Encoding::Utf16BE, L"A" + kFFFD},                    // half a unit
+        {std::string("A\0\0\0\0\xD8\0\0\0\0\x11\0\r\0\0\0B\0", 18), Encoding::Utf32LE,
+         L"A" + kFFFD + kFFFD + L"\r" + kFFFD}, // a surrogate, beyond Unicode, a part at the end
     };
     for (const auto& c : cases)
         EXPECT_EQ(Decode(c.body, c.encoding, 932), c.text) << testing::PrintToString(c.body);
@@ -122,11 +126,14 @@ TEST(TextEncoding, BrokenBytesAndNulBecomeReplacementsAndNeverTakeALineBreak)
 TEST(TextEncoding, UnicodeFilesTakeEveryCharacterButBrokenOnes)
 {
     const std::wstring text = L"caf\u00E9 \U0001F600 表\r\n";
-    for (const Encoding encoding : {Encoding::Utf8, Encoding::Utf8Bom, Encoding::Utf16LE, Encoding::Utf16BE}) {
+    for (const Encoding encoding : {Encoding::Utf8, Encoding::Utf8Bom, Encoding::Utf16LE, Encoding::Utf16BE,
+                                    Encoding::Utf32LE, Encoding::Utf32BE}) {
         const auto bytes = Encode(text, encoding);
         ASSERT_TRUE(bytes);
         EXPECT_EQ(Decode(*bytes, encoding), text);
         EXPECT_FALSE(Encode(L"half \xDC00 pair", encoding));
     }
     EXPECT_EQ(*Encode(L"A\r", Encoding::Utf16BE), std::string("\0A\0\r", 4));
+    EXPECT_EQ(*Encode(L"\U0001F600", Encoding::Utf32BE), std::string("\0\x01\xF6\0", 4));
+    EXPECT_EQ(*Encode(L"\U0001F600", Encoding::Utf32LE), std::string("\0\xF6\x01\0", 4));
 }

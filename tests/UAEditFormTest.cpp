@@ -388,6 +388,10 @@ TEST_F(UAEditFormTest, EditedFilesStayInTheirEncoding)
         {Utf8(L"# 日本語\r\nA/1.0\r\n"), Utf8(edited.c_str())},
         {"\xEF\xBB\xBF" + Utf8(L"A/1.0\r\n"), "\xEF\xBB\xBF" + Utf8(edited.c_str())},
         {Utf16LE(L"A/1.0\r\n"), Utf16LE(edited.c_str())},
+        {std::string("\xFF\xFE\0\0", 4) + *TextEncoding::Encode(L"A/1.0\r\n", TextEncoding::Encoding::Utf32LE),
+         std::string("\xFF\xFE\0\0", 4) + *TextEncoding::Encode(edited, TextEncoding::Encoding::Utf32LE)},
+        {std::string("\0\0\xFE\xFF", 4) + *TextEncoding::Encode(L"A/1.0\r\n", TextEncoding::Encoding::Utf32BE),
+         std::string("\0\0\xFE\xFF", 4) + *TextEncoding::Encode(edited, TextEncoding::Encoding::Utf32BE)},
     };
     for (const auto& c : cases) {
         main = std::make_unique<PikeMain>(RecordingPlatform());
@@ -542,9 +546,13 @@ TEST_F(UAEditFormTest, TabbingIntoTheTextBoxKeepsTheSelection)
 TEST_F(UAEditFormTest, MainWindowClosedFirstThenEditorSavesAndEndsTheProgram)
 {
     OpenEditor(kList);
+    EXPECT_FALSE(GetWindowLongW(Editor(), GWL_EXSTYLE) & WS_EX_APPWINDOW) << "no task-bar button beside the main window's";
     SendMessageW(main->Window(), WM_CLOSE, 0, 0);
     EXPECT_FALSE(main->IsOpen());
     EXPECT_EQ(lastWindowClosedCalls, 0) << "the editor is still open";
+    // Covered by another window, it can still be found: a task-bar button, a place in Alt+Tab.
+    EXPECT_TRUE(GetWindowLongW(Editor(), GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    EXPECT_TRUE(IsWindowVisible(Editor()));
     SetEditorText(L"saved anyway");
     Click(Editor(), UAEditForm::cmdOK);
     EXPECT_EQ(ReadList(), "saved anyway\r\n");
@@ -578,4 +586,21 @@ TEST_F(UAEditFormTest, ASaveThatFindsACutOffSaveTellsOfItFirst)
     EXPECT_EQ(ReadList(), "mine\r\n");
     EXPECT_FALSE(std::ranges::any_of(FileNames(AppPath), [](auto& name) { return name.starts_with(L"PIKEROSU.DAT."); }))
         << "nothing left beside the list";
+}
+
+TEST_F(UAEditFormTest, ASaveShowsTheWaitCursorWhileItRuns)
+{
+    Platform platform = RecordingPlatform();
+    platform.files = FaultyFiles();
+    main = std::make_unique<PikeMain>(std::move(platform));
+    OpenEditor(kList);
+    static HCURSOR during = nullptr;
+    faults.onMove = [] { during = GetCursor(); };
+    const HCURSOR arrow = SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    SetEditorText(L"new list");
+    Click(Editor(), UAEditForm::cmdOK);
+    EXPECT_EQ(ReadList(), "new list\r\n");
+    EXPECT_EQ(during, LoadCursorW(nullptr, IDC_WAIT));
+    EXPECT_EQ(GetCursor(), LoadCursorW(nullptr, IDC_ARROW)) << "and the cursor comes back";
+    SetCursor(arrow);
 }

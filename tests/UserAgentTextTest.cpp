@@ -27,6 +27,9 @@ TEST(UserAgentText, OnlyWhatABrowserCanSendPasses)
         {L"A\u2066", true, false}, {L"A\u206F", true, false}, {L"A\uFEFF", true, false},
         {L"A\uFFF9", true, false}, {L"A\uFFFB", true, false}, {L"A\U000110BD", true, false},
         {L"A\U0001D173", true, false}, {L"A\U000E0001", true, false}, {L"A\U000E007F", true, false},
+        // A surrogate without its other half pairs with nothing: what follows is checked alone.
+        {L"A\xD800\nB", true, false}, {L"A\xDBFF\u2028", true, false}, {L"\xD800 ", false, false},
+        {L"\xDC00\xD800", false, false},
         // Their neighbours are ordinary characters.
         {L"A\u00A0B\u00AE\u2027\u2030\u2065\uFFFC\U0001D17B\U000E0080", false, false},
     };

@@ -79,6 +79,17 @@ TEST(VoAPI, OnlyStringValuesReadAsText)
     const DWORD number = 0x41424344;
     key.SetRaw(L"Number", REG_DWORD, &number, sizeof number);
     key.SetRaw(L"Bytes", REG_BINARY, "text", 4);
+    // As a deployment tool or a policy may store it: its text, not expanded.
+    const std::wstring expandable = L"Mozilla/5.0 (%PROCESSOR_ARCHITECTURE%)";
+    key.SetRaw(L"Expandable", REG_EXPAND_SZ, expandable.c_str(),
+               static_cast<DWORD>((expandable.size() + 1) * sizeof(wchar_t)));
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Expandable"), expandable);
+    ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"Expandable", L"Opera/9.80"), 0);
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_TRUE(key.GetAnsiBytes("Expandable", type, bytes));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ)) << "registering replaces it with a string value";
+    EXPECT_EQ(bytes, std::string("Opera/9.80", 11));
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Number"), L"");
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Bytes"), L"");
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Missing"), L"");

@@ -99,6 +99,18 @@ void UAEditForm::Show(HWND requester)
     SetForegroundWindow(hwnd_);
 }
 
+void UAEditForm::StandAlone()
+{
+    if (!IsOpen())
+        return;
+    SetWindowLongPtrW(hwnd_, GWL_EXSTYLE, GetWindowLongPtrW(hwnd_, GWL_EXSTYLE) | WS_EX_APPWINDOW);
+    // The task bar looks at the style when a window is shown.
+    const bool visible = IsWindowVisible(hwnd_);
+    ShowWindow(hwnd_, SW_HIDE);
+    if (visible)
+        ShowWindow(hwnd_, SW_SHOW);
+}
+
 LRESULT UAEditForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -150,7 +162,11 @@ void UAEditForm::Closed()
 bool UAEditForm::Form_Load(HWND requester)
 {
     bool tooLarge = false;
-    auto document = ReadListFile(&tooLarge);
+    std::optional<ListDocument> document;
+    {
+        const WaitCursor waiting; // a long list takes seconds to read, and to show
+        document = ReadListFile(&tooLarge);
+    }
     if (!document) {
         // An empty editor here would let OK replace a list the user never saw.
         showMessage_(requester,
@@ -162,6 +178,7 @@ bool UAEditForm::Form_Load(HWND requester)
         return false;
     }
     loaded_ = std::move(*document);
+    const WaitCursor waiting;
     SetWindowTextW(GetDlgItem(hwnd_, UANameTextBox), loaded_.text.c_str());
     return true;
 }
@@ -174,7 +191,11 @@ void UAEditForm::cmdOK_Click()
     SaveReport report;
     const auto save = [&](OtherChanges otherChanges) {
         report = {};
-        const ListWriteResult result = WriteListFile(text, loaded_, otherChanges, files_, &report);
+        ListWriteResult result;
+        {
+            const WaitCursor waiting; // another copy's save may be waited for
+            result = WriteListFile(text, loaded_, otherChanges, files_, &report);
+        }
         if (const auto [told, icon] = CutOffSaveMessage(report.cutOff); !told.empty())
             showMessage_(hwnd_, told, kAppTitle, icon);
         return result;

@@ -23,6 +23,9 @@ public:
     // Opens the editor with the file's current content, or brings an open one to the front.
     // A list file that cannot be read is reported in a box owned by requester instead.
     void Show(HWND requester);
+    // The main window has gone: the editor gets a task-bar button and a place in Alt+Tab, so
+    // that a user can still get back to it.
+    void StandAlone();
 
 private:
     friend class BaseWindow<UAEditForm>;

@@ -1,6 +1,7 @@
 #include "listfile/SafeSave.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
@@ -27,34 +28,33 @@ bool Patiently(Operation operation, int busy = 10)
 // Hexadecimal by hand: printf would bring its whole number formatting into the program.
 std::wstring Hex(unsigned long long value)
 {
-    std::wstring digits;
-    for (unsigned long long rest = value; digits.empty() || rest; rest >>= 4)
-        digits.insert(digits.begin(), L"0123456789abcdef"[rest & 15]);
-    return digits;
+    wchar_t digits[16];
+    wchar_t* first = std::end(digits);
+    do
+        *--first = L"0123456789abcdef"[value & 15];
+    while (value >>= 4);
+    return std::wstring(first, std::end(digits));
 }
 
-// "a-b-c" of lowercase hexadecimal numbers, exactly `count` of them, as the save writes them.
-std::optional<std::vector<unsigned long long>> ParseHexFields(std::wstring_view text, size_t count)
+// "a-b-c" of hexadecimal numbers, exactly `count` of them (four at most), each written as Hex
+// writes it.
+std::optional<std::array<unsigned long long, 4>> ParseHexFields(std::wstring_view text, size_t count)
 {
-    std::vector<unsigned long long> fields;
-    for (;;) {
+    std::array<unsigned long long, 4> fields{};
+    for (size_t field = 0; field < count; ++field) {
         const size_t dash = text.find(L'-');
+        if ((dash == text.npos) != (field + 1 == count))
+            return std::nullopt; // too few fields, or too many
         const std::wstring_view digits = text.substr(0, dash);
-        if (digits.empty() || digits.size() > 16 || (digits.size() > 1 && digits[0] == L'0'))
-            return std::nullopt;
         unsigned long long value = 0;
-        for (const wchar_t c : digits) {
-            const int digit = c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10 : -1;
-            if (digit < 0)
-                return std::nullopt;
-            value = value << 4 | static_cast<unsigned>(digit);
-        }
-        fields.push_back(value);
-        if (dash == text.npos)
-            break;
-        text.remove_prefix(dash + 1);
+        for (const wchar_t c : digits)
+            value = value << 4 | static_cast<unsigned>(c <= L'9' ? c - L'0' : c - L'a' + 10);
+        if (digits.size() > 16 || Hex(value) != digits)
+            return std::nullopt; // not a number as the save writes it
+        fields[field] = value;
+        text.remove_prefix(dash == text.npos ? text.size() : dash + 1);
     }
-    return fields.size() == count ? std::optional(std::move(fields)) : std::nullopt;
+    return fields;
 }
 
 // FNV-1a: enough to tell a finished write from a cut-off one.
@@ -245,13 +245,14 @@ public:
     const std::wstring& path() const { return path_; }
     HANDLE handle() const { return file_.get(); }
 
-    // Made new under the first free name that name(n) gives, written whole and on the disk.
-    bool Write(const std::function<std::wstring(unsigned)>& name, std::string_view bytes)
+    // Made new under the first free name stem + n + suffix, n counting from first, written whole
+    // and on the disk.
+    bool Write(const std::wstring& stem, const wchar_t* suffix, std::string_view bytes, unsigned first = 0)
     {
-        for (unsigned n = 0; !file_; ++n) {
-            path_ = name(n);
+        for (unsigned n = first; !file_; ++n) {
+            path_ = stem + Hex(n) + suffix;
             file_ = OpenFile(path_, GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC, CREATE_NEW, 0);
-            if (!file_ && (!Exists(GetLastError()) || n == 64)) {
+            if (!file_ && (!Exists(GetLastError()) || n == first + 64)) {
                 path_.clear();
                 return false;
             }
@@ -349,9 +350,8 @@ private:
 // the next start can prove it whole.
 bool WriteNewFile(const Beside& beside, std::string_view bytes, ScratchFile& file)
 {
-    const std::wstring stem = beside.Name(kSaving) + Hex(GetCurrentProcessId()) + L"-";
     const std::wstring what = L"-" + Hex(bytes.size()) + L"-" + Hex(Checksum(bytes));
-    return file.Write([&](unsigned n) { return stem + Hex(n) + what; }, bytes);
+    return file.Write(beside.Name(kSaving) + Hex(GetCurrentProcessId()) + L"-", what.c_str(), bytes);
 }
 
 // What a save left that nothing holds: a new file whose rename never came, or the start of a
@@ -427,7 +427,7 @@ bool IsCutOffWrite(std::string_view now, std::string_view old, std::string_view 
 std::optional<std::wstring> HandOver(const Beside& beside, std::string_view old, const FileApi& api)
 {
     ScratchFile copy(beside, api);
-    if (!copy.Write([&](unsigned n) { return beside.Name(kOld) + Hex(n + 1) + L".txt"; }, old))
+    if (!copy.Write(beside.Name(kOld), L".txt", old, 1))
         return std::nullopt;
     return UserPath(copy.Keep());
 }
@@ -648,8 +648,8 @@ SaveResult WriteInPlace(Look& current, const Beside& beside, std::string_view by
 {
     const auto id = IdOf(current.file.get());
     ScratchFile journal(beside, api);
-    const std::wstring stem = beside.Name(kSaving) + Hex(GetCurrentProcessId()) + L"-";
-    if (!id || !journal.Write([&](unsigned n) { return stem + Hex(n); }, MakeJournal(*id, *current.bytes, bytes)))
+    if (!id || !journal.Write(beside.Name(kSaving) + Hex(GetCurrentProcessId()) + L"-", L"",
+                              MakeJournal(*id, *current.bytes, bytes)))
         return SaveResult::Failed;
     for (unsigned n = 0; !journal.RenameTo(beside.Name(kBeforeSave) + Hex(n)); ++n)
         if (!Exists(GetLastError()) || n == 64)

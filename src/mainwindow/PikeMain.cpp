@@ -153,6 +153,8 @@ LRESULT PikeMain::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DESTROY:
         if (!editor_ || !editor_->IsOpen())
             platform_.lastWindowClosed();
+        else
+            editor_->StandAlone();
         return 0;
     }
     return DefWindowProcW(hwnd_, message, wParam, lParam);
@@ -280,6 +282,9 @@ void PikeMain::Command1_Click()
     if (status == 0)
         Message(hwnd_, L"システムに登録しました。登録内容は次回ブラウザを起動した時から有効となります。",
                 L"ピケロスブラウザ － 登録の成立", MB_ICONINFORMATION);
+    else if (status == ERROR_ACCESS_DENIED && platform_.elevated()) // the key's own permissions refuse
+        Message(hwnd_, L"管理者として実行していますが、この登録場所への書き込みは許可されていないため、登録できませんでした。",
+                kFailureTitle, MB_ICONERROR);
     else if (status == ERROR_ACCESS_DENIED)
         Message(hwnd_, L"登録する権限がありません。このプログラムを管理者として実行してから、もう一度登録してください。",
                 kFailureTitle, MB_ICONERROR);
@@ -288,6 +293,18 @@ void PikeMain::Command1_Click()
                 kFailureTitle, MB_ICONERROR);
     else
         Message(hwnd_, L"システムに問題があり、登録できませんでした。", kFailureTitle, MB_ICONERROR);
+}
+
+bool RunsElevated()
+{
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool got = GetTokenInformation(process, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(process);
+    return got && elevation.TokenIsElevated;
 }
 
 void PikeMain::Command2_Click()

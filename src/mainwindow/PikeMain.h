@@ -16,10 +16,14 @@ inline constexpr wchar_t kWindowsSubKey[] = L".Default\\Software\\Microsoft\\Win
 inline constexpr wchar_t kWindowsNTSubKey[] = L".Default\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Internet Settings";
 inline constexpr wchar_t kUserAgentValue[] = L"User Agent";
 
+// Whether this process runs with an administrator's full rights (elevated).
+bool RunsElevated();
+
 // The outside world as the windows see it; tests replace parts of it.
 struct Platform {
     MessageBoxFn showMessage = ShowMessageBox;
     RegistryApi registry;
+    std::function<bool()> elevated = RunsElevated;
     FileApi files;
     std::function<void()> lastWindowClosed = [] { PostQuitMessage(0); };
 };

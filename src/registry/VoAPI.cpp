@@ -67,7 +67,8 @@ std::wstring RegReadValue(HKEY root, std::wstring_view subKey, std::wstring_view
         }
         size = std::max(got, capacity * 2); // grew: take what it asks for, at least double
     }
-    if (status != ERROR_SUCCESS || type != REG_SZ)
+    // A text a deployment tool stored as expandable is still the text; shown as it is stored.
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
         return {};
 
     const size_t end = data.find(L'\0');

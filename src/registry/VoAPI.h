@@ -16,7 +16,8 @@ struct RegistryApi {
 
 inline constexpr LONG kKeyNotOpened = -1;
 
-// The value's text when it is a string value that can be read; otherwise empty.
+// The value's text when it is a string value (REG_SZ, or REG_EXPAND_SZ not expanded) that can be
+// read; otherwise empty.
 std::wstring RegReadValue(HKEY root, std::wstring_view subKey, std::wstring_view valueName,
                           const RegistryApi& api = {});
 

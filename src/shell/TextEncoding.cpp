@@ -8,6 +8,8 @@ namespace {
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LEBom = "\xFF\xFE";
 constexpr std::string_view kUtf16BEBom = "\xFE\xFF";
+constexpr std::string_view kUtf32LEBom{"\xFF\xFE\0\0", 4}; // PowerShell 5's Out-File -Encoding UTF32
+constexpr std::string_view kUtf32BEBom{"\0\0\xFE\xFF", 4};
 
 int Count(size_t size) { return static_cast<int>(size); } // a list file is far below 2 GB
 
@@ -93,6 +95,42 @@ std::wstring DecodeUtf16(std::string_view bytes, bool bigEndian)
     return text;
 }
 
+// Each four bytes one character; one beyond Unicode or a surrogate, and a part at the end, U+FFFD.
+std::wstring DecodeUtf32(std::string_view bytes, bool bigEndian)
+{
+    std::wstring text;
+    text.reserve(bytes.size() / 4 + 1);
+    size_t i = 0;
+    for (; i + 3 < bytes.size(); i += 4) {
+        unsigned long c = 0;
+        for (int k = 0; k < 4; ++k)
+            c |= static_cast<unsigned long>(static_cast<BYTE>(bytes[i + static_cast<size_t>(k)])) << (bigEndian ? 24 - 8 * k : 8 * k);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            text += kReplacement;
+        else if (c >= 0x10000)
+            text.append({static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)), static_cast<wchar_t>(0xDC00 + (c & 0x3FF))});
+        else
+            text += static_cast<wchar_t>(c);
+    }
+    if (i < bytes.size())
+        text += kReplacement;
+    return text;
+}
+
+std::string EncodeUtf32(std::wstring_view text, bool bigEndian)
+{
+    std::string bytes;
+    bytes.reserve(text.size() * 4);
+    for (size_t k = 0; k < text.size(); ++k) {
+        unsigned long c = text[k];
+        if (IS_HIGH_SURROGATE(text[k])) // paired: Encode refuses a lone one first
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++k] - 0xDC00);
+        for (int b = 0; b < 4; ++b)
+            bytes += static_cast<char>(c >> (bigEndian ? 24 - 8 * b : 8 * b));
+    }
+    return bytes;
+}
+
 std::optional<std::string> EncodeCodePage(std::wstring_view text, UINT codePage)
 {
     if (text.empty())
@@ -132,6 +170,10 @@ Encoding Detect(std::string_view bytes)
 {
     if (bytes.starts_with(kUtf8Bom))
         return Encoding::Utf8Bom;
+    if (bytes.starts_with(kUtf32LEBom)) // before UTF-16's mark, which begins it
+        return Encoding::Utf32LE;
+    if (bytes.starts_with(kUtf32BEBom))
+        return Encoding::Utf32BE;
     if (bytes.starts_with(kUtf16LEBom))
         return Encoding::Utf16LE;
     if (bytes.starts_with(kUtf16BEBom))
@@ -149,6 +191,8 @@ std::string_view Bom(Encoding encoding)
     case Encoding::Utf8Bom: return kUtf8Bom;
     case Encoding::Utf16LE: return kUtf16LEBom;
     case Encoding::Utf16BE: return kUtf16BEBom;
+    case Encoding::Utf32LE: return kUtf32LEBom;
+    case Encoding::Utf32BE: return kUtf32BEBom;
     default: return {};
     }
 }
@@ -162,6 +206,8 @@ std::wstring Decode(std::string_view body, Encoding encoding, UINT ansiCodePage)
     case Encoding::Utf8Bom: text = DecodeBytes(body, CP_UTF8); break;
     case Encoding::Utf16LE:
     case Encoding::Utf16BE: text = DecodeUtf16(body, encoding == Encoding::Utf16BE); break;
+    case Encoding::Utf32LE:
+    case Encoding::Utf32BE: text = DecodeUtf32(body, encoding == Encoding::Utf32BE); break;
     }
     std::replace(text.begin(), text.end(), L'\0', kReplacement); // a NUL would end the text early
     return text;
@@ -175,9 +221,13 @@ std::optional<std::string> Encode(std::wstring_view text, Encoding encoding, UIN
     case Encoding::Utf8Bom: return EncodeCodePage(text, CP_UTF8);
     case Encoding::Utf16LE:
     case Encoding::Utf16BE:
+    case Encoding::Utf32LE:
+    case Encoding::Utf32BE:
         for (size_t k = 0; k < text.size(); ++k)
             if (IsLoneSurrogate(text, k))
                 return std::nullopt;
+        if (encoding == Encoding::Utf32LE || encoding == Encoding::Utf32BE)
+            return EncodeUtf32(text, encoding == Encoding::Utf32BE);
         return EncodeUtf16(text, encoding == Encoding::Utf16BE);
     }
     return std::nullopt;

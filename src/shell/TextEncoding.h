@@ -8,8 +8,8 @@
 
 namespace TextEncoding {
 
-// Utf16 files always start with their byte-order mark; Utf8 files may or may not.
-enum class Encoding { Ansi, Utf8, Utf8Bom, Utf16LE, Utf16BE };
+// Utf16 and Utf32 files always start with their byte-order mark; Utf8 files may or may not.
+enum class Encoding { Ansi, Utf8, Utf8Bom, Utf16LE, Utf16BE, Utf32LE, Utf32BE };
 
 // What a file's bytes are written in: a byte-order mark decides; without one, valid UTF-8
 // that holds at least one multi-byte character is UTF-8; anything else is the ANSI code page.

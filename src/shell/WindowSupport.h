@@ -29,6 +29,19 @@ bool HandleDialogKeys(MSG& msg);
 using MessageBoxFn = std::function<int(HWND owner, const std::wstring& text, const std::wstring& title, UINT style)>;
 int ShowMessageBox(HWND owner, const std::wstring& text, const std::wstring& title, UINT style);
 
+// The hourglass while work that may take seconds runs on the window's thread, as Windows
+// programs show it; the cursor that was there comes back after.
+class WaitCursor {
+public:
+    WaitCursor() : previous_(SetCursor(LoadCursorW(nullptr, IDC_WAIT))) {}
+    ~WaitCursor() { SetCursor(previous_); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    HCURSOR previous_;
+};
+
 // A child control placed in twips relative to its parent's client area.
 struct ChildLayout {
     int id;
@@ -96,6 +109,10 @@ protected:
         case WM_GETDPISCALEDSIZE: // keep the client area's size in twips, not just scaled
             *reinterpret_cast<SIZE*>(lParam) = self->FrameSize(static_cast<UINT>(wParam));
             return TRUE;
+        case WM_SETTINGCHANGE: // Windows' text size is the message font's
+            if (wParam == SPI_SETNONCLIENTMETRICS)
+                self->Layout(GetDpiForWindow(hwnd));
+            break;
         case WM_DPICHANGED: {
             const RECT& to = *reinterpret_cast<const RECT*>(lParam);
             // Maximised or minimised, the window keeps that state in the place Windows gives it.
