@@ -89,7 +89,7 @@ TEST(VoAPI, OnlyStringValuesReadAsText)
     std::string bytes;
     ASSERT_TRUE(key.GetAnsiBytes("Expandable", type, bytes));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ)) << "registering replaces it with a string value";
-    EXPECT_EQ(bytes, std::string("Opera/9.80", 11));
+    EXPECT_EQ(bytes, std::string("Opera/9.80") + '\0') << "with its terminating zero";
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Number"), L"");
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Bytes"), L"");
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"Missing"), L"");
