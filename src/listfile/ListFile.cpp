@@ -45,6 +45,10 @@ ListWriteResult ToListResult(SaveResult result)
         return ListWriteResult::Stranded;
     case SaveResult::Detached:
         return ListWriteResult::Detached;
+    case SaveResult::TooLarge:
+        return ListWriteResult::TooLarge;
+    case SaveResult::ReadOnly:
+        return ListWriteResult::ReadOnly;
     case SaveResult::Failed:
         break;
     }
@@ -134,21 +138,16 @@ ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded
     const auto encoded = TextEncoding::Encode(std::wstring(text) + (lf ? L"\n" : L"\r\n"), encoding, kListCodePage);
     if (!encoded)
         return ListWriteResult::Unrepresentable;
-    const std::string_view bom = TextEncoding::Bom(encoding);
-    if (bom.size() + encoded->size() > kListLimit)
-        return ListWriteResult::TooLarge; // it could not be read again
     const auto target = FileBehindLinks(ListFilePath());
     if (!target)
         return ListWriteResult::Failed;
-    if (const DWORD attributes = GetFileAttributesW(target->c_str());
-        attributes != INVALID_FILE_ATTRIBUTES && attributes & FILE_ATTRIBUTE_READONLY)
-        return ListWriteResult::ReadOnly; // the user has said it is not to change
     // Another program's change is kept unless the user said to overwrite it; a list deleted
     // meanwhile holds nothing to lose.
     const auto look = [&](const std::optional<std::string>& current) {
         return otherChanges == OtherChanges::Overwrite || !current || *current == loaded.bytes;
     };
-    return ToListResult(SaveFile(*target, std::string(bom) + *encoded, kListLimit, look, api, report));
+    return ToListResult(SaveFile(*target, std::string(TextEncoding::Bom(encoding)) + *encoded, kListLimit, look, api,
+                                 report));
 }
 
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded)
@@ -164,6 +163,8 @@ CutOffSave PutRightCutOffListSave(const FileApi& api)
 
 void ForgetCutOffListSave(const CutOffSave& cutOff)
 {
+    if (cutOff.journals.empty())
+        return; // the common case: nothing to look up
     if (const auto target = FileBehindLinks(ListFilePath()))
         ForgetCutOffSave(*target, cutOff);
 }

@@ -121,18 +121,7 @@ std::optional<FileId> IdAt(const std::wstring& path)
 // save's own only where it leads to exactly that place.
 class Beside {
 public:
-    explicit Beside(const std::wstring& path) : path_(path)
-    {
-        const size_t slash = path.find_last_of(L'\\') + 1;
-        leaf_ = path.substr(slash);
-        const FileHandle folder =
-            OpenFile(path.substr(0, slash), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_FLAG_BACKUP_SEMANTICS);
-        finalFolder_ = folder ? FinalName(folder.get()) : std::wstring();
-        finalFolder_ = UserPath(finalFolder_.empty() ? path.substr(0, slash) : finalFolder_);
-        if (!finalFolder_.ends_with(L'\\'))
-            finalFolder_ += L'\\';
-    }
+    explicit Beside(const std::wstring& path) : path_(path), leaf_(path.substr(path.find_last_of(L'\\') + 1)) {}
     const std::wstring& path() const { return path_; }
     std::wstring Name(std::wstring_view suffix) const { return path_ + std::wstring(suffix); }
 
@@ -149,7 +138,7 @@ public:
         if (GetFileInformationByHandle(file.get(), &info) &&
             !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
             info.nNumberOfLinks == 1 &&
-            CompareStringOrdinal(UserPath(FinalName(file.get())).c_str(), -1, (finalFolder_ + leaf).c_str(), -1,
+            CompareStringOrdinal(UserPath(FinalName(file.get())).c_str(), -1, (FinalFolder() + leaf).c_str(), -1,
                                  TRUE) == CSTR_EQUAL)
             return file;
         SetLastError(ERROR_ACCESS_DENIED);
@@ -178,7 +167,24 @@ public:
     }
 
 private:
-    std::wstring path_, leaf_, finalFolder_;
+    // Where the folder really is, asked once and only where a name beside the file is checked.
+    const std::wstring& FinalFolder() const
+    {
+        if (finalFolder_.empty()) {
+            const std::wstring folder = path_.substr(0, path_.size() - leaf_.size());
+            const FileHandle handle = OpenFile(folder, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               FILE_FLAG_BACKUP_SEMANTICS);
+            const std::wstring final = handle ? FinalName(handle.get()) : std::wstring();
+            finalFolder_ = UserPath(final.empty() ? folder : final);
+            if (!finalFolder_.ends_with(L'\\'))
+                finalFolder_ += L'\\';
+        }
+        return finalFolder_;
+    }
+
+    std::wstring path_, leaf_;
+    mutable std::wstring finalFolder_;
 };
 
 bool WriteAll(HANDLE file, std::string_view bytes, const FileApi& api)
@@ -227,11 +233,14 @@ bool RenameDurably(HANDLE file, const std::wstring& to, FILE_INFO_BY_HANDLE_CLAS
     return RenameByHandle(file, to, kind, flags, api) && api.flush(file);
 }
 
-// Where no file has the name: claimed for a moment and let go, since a rename would take the
-// place of a link whose target cannot be reached, which Wine shows as no file at all.
-bool NameIsFree(const std::wstring& path)
+// Gives the open file a name no file has. The name is claimed for a moment and let go first, since
+// a rename would take the place of a link whose target cannot be reached, which Wine shows as no
+// file at all.
+bool TakeFreeName(HANDLE file, const std::wstring& path, const FileApi& api)
 {
-    return OpenFile(path, GENERIC_WRITE | DELETE, CREATE_NEW, 0, FILE_FLAG_DELETE_ON_CLOSE) != nullptr;
+    if (!OpenFile(path, GENERIC_WRITE | DELETE, CREATE_NEW, 0, FILE_FLAG_DELETE_ON_CLOSE))
+        return false; // the claim is let go here, before the rename
+    return RenameDurably(file, path, FileRenameInfo, FALSE, api);
 }
 
 // A file the save made, open and shared with nobody until it is used; removed unless kept.
@@ -504,8 +513,7 @@ void PutDetachedInPlace(const Beside& beside, size_t limit, const FileApi& api, 
             newestTime = written;
         }
     }
-    if (newest && NameIsFree(beside.path()) &&
-        RenameDurably(newest->file.get(), beside.path(), FileRenameInfo, FALSE, api))
+    if (newest && TakeFreeName(newest->file.get(), beside.path(), api))
         result.outcome = CutOffSave::Outcome::NewFilePlaced;
 }
 
@@ -694,7 +702,7 @@ std::optional<SaveResult> Replace(Look& current, const Beside& beside, size_t li
     const std::wstring& path = beside.path();
     const auto newId = IdOf(replacement.handle());
     if (!current.file) { // no file to replace: the new one takes a free name
-        if (NameIsFree(path) && RenameDurably(replacement.handle(), path, FileRenameInfo, FALSE, api)) {
+        if (TakeFreeName(replacement.handle(), path, api)) {
             replacement.Keep();
             return SaveResult::Saved;
         }
@@ -726,8 +734,7 @@ std::optional<SaveResult> Replace(Look& current, const Beside& beside, size_t li
             return SaveResult::Refused; // another program put its own file there meanwhile
         case AfterRename::Gone:
             // The old file went and the new one did not come (FAT deletes before it renames).
-            if (replacement.Reopen() && NameIsFree(path) &&
-                RenameDurably(replacement.handle(), path, FileRenameInfo, FALSE, api)) {
+            if (replacement.Reopen() && TakeFreeName(replacement.handle(), path, api)) {
                 replacement.Keep();
                 return SaveResult::Saved;
             }
@@ -813,10 +820,13 @@ SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t lim
 {
     SaveReport unused;
     SaveReport& out = report ? *report : unused;
+    if (bytes.size() > limit)
+        return SaveResult::TooLarge; // it would not be read again
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (bytes.size() > limit ||
-        (attributes != INVALID_FILE_ATTRIBUTES && attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
-        return SaveResult::Failed; // the user has said this file is not to change, or it would not be read again
+    if (attributes != INVALID_FILE_ATTRIBUTES && attributes & FILE_ATTRIBUTE_READONLY)
+        return SaveResult::ReadOnly; // the user has said this file is not to change
+    if (attributes != INVALID_FILE_ATTRIBUTES && attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return SaveResult::Failed;
 
     const Beside beside(path);
     const SaveLock lock(beside, api);

@@ -63,12 +63,12 @@ struct CutOffSave {
     std::vector<std::pair<std::wstring, std::string>> journals; // each one's path and header
 };
 
-// Saved: the name holds the new bytes. Failed: it holds what it held. Refused: what was there
-// right before the replace did not pass the caller's look (it stays). Stranded: the save failed
-// and the file holds neither; its old bytes are in the file keptAt names, and the next start puts
-// them back. Detached: the file's name has gone and the whole new file is at keptAt, which the
-// next start puts in its place.
-enum class SaveResult { Saved, Failed, Refused, Stranded, Detached };
+// Saved: the name holds the new bytes. Failed: it holds what it held; so do TooLarge (more bytes
+// than limit) and ReadOnly. Refused: what was there right before the replace did not pass the
+// caller's look (it stays). Stranded: the save failed and the file holds neither; its old bytes are
+// in the file keptAt names, and the next start puts them back. Detached: the file's name has gone
+// and the whole new file is at keptAt, which the next start puts in its place.
+enum class SaveResult { Saved, Failed, TooLarge, ReadOnly, Refused, Stranded, Detached };
 
 struct SaveReport {
     std::wstring keptAt;
