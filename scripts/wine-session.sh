@@ -32,8 +32,16 @@ start_virtual_display() {
 }
 
 start_wineserver() {
-    # Code page 932 comes from the Unix locale.
-    export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # Code page 932 comes from the Unix locale, which deps.sh makes. A shell that looked for a
+    # locale before that (glibc opens its locale archive once) cannot take it itself, though
+    # every program it starts can; only the programs need it, so the shell's own complaint is
+    # left out, once a new process has seen the locale.
+    if ! locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then
+        echo "the ja_JP.UTF-8 locale is missing: bash scripts/deps.sh makes it" >&2
+        return 1
+    fi
+    export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 2>/dev/null
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     mkdir -p "$WINEPREFIX"
     wineserver -p >/dev/null 2>&1 </dev/null &
     if ! wine wineboot >/dev/null 2>&1 </dev/null; then
