@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -131,6 +132,19 @@ std::string RegQuery()
     return output;
 }
 
+// The value as the program reads it back, through the ANSI code page.
+std::wstring StoredText(const ScratchKey& key)
+{
+    DWORD size = 0;
+    if (RegGetValueW(key.root(), key.subKey().c_str(), L"User Agent", RRF_RT_REG_SZ, nullptr, nullptr, &size))
+        return L"(no value)";
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    if (RegGetValueW(key.root(), key.subKey().c_str(), L"User Agent", RRF_RT_REG_SZ, nullptr, text.data(), &size))
+        return L"(no value)";
+    text.resize(text.find(L'\0'));
+    return text;
+}
+
 void ConfirmBox(const wchar_t* title, const wchar_t* text, DWORD processId)
 {
     HWND box = WaitForWindow(L"#32770", title, processId);
@@ -140,27 +154,49 @@ void ConfirmBox(const wchar_t* title, const wchar_t* text, DWORD processId)
     SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
 }
 
-} // namespace
+// Where the program under test finds HKEY_USERS: the machine's own (the real program, in Wine's
+// throwaway prefix), or a scratch key of HKEY_CURRENT_USER, which the test build of the program
+// takes from its command line.
+struct ProgramUnderTest {
+    std::wstring built;
+    std::wstring redirectTo; // empty: the machine's HKEY_USERS
+};
 
-TEST(EndToEnd, PickRegisterEditAndQuit)
+// Its window station has no visible desktop where the tests run as a service.
+bool HasVisibleDesktop()
 {
-    if (!RunningUnderWine())
-        GTEST_SKIP() << "starts the real program, which writes HKEY_USERS: runs only in Wine's throwaway prefix";
+    USEROBJECTFLAGS flags{};
+    return GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+           (flags.dwFlags & WSF_VISIBLE);
+}
+
+void PickRegisterEditAndQuit(const ProgramUnderTest& under)
+{
+    const bool machine = under.redirectTo.empty();
     // The program in a folder of its own, with its own list.
     TempAppFolder folder(L"ピケロス");
     const std::wstring program = folder.path() + L"Pikerosu.exe";
-    ASSERT_TRUE(CopyFileW(BuiltProgram().c_str(), program.c_str(), FALSE));
-    WriteBytes(folder.path() + L"PIKEROSU.DAT", Sjis(L"# 候補\r\nMozilla/5.0 (表示テスト)\r\nOpera/9.80\r\n"));
-    const PlantedDlls planted(folder.path(), L"Pikerosu.exe"); // it runs elevated: none of them may load
-    DeleteKeyTree(HKEY_USERS, kSubKey);
-    ScratchKey key(HKEY_USERS, kSubKey);
+    ASSERT_TRUE(CopyFileW(under.built.c_str(), program.c_str(), FALSE));
+    // The registered text goes through the ANSI code page, so where that is not Japanese the
+    // candidate is one every code page holds.
+    const std::wstring picked = GetACP() == 932 ? L"Mozilla/5.0 (表示テスト)" : L"Mozilla/5.0 (test)";
+    const std::wstring list = L"# 候補\r\n" + picked + L"\r\nOpera/9.80\r\n";
+    WriteBytes(folder.path() + L"PIKEROSU.DAT", Sjis(list.c_str()));
+    // It runs elevated: none of them may load.
+    std::optional<PlantedDlls> planted;
+    if (machine)
+        planted.emplace(folder.path(), L"Pikerosu.exe");
+    const HKEY root = machine ? HKEY_USERS : HKEY_CURRENT_USER;
+    const std::wstring subKey = machine ? std::wstring(kSubKey) : under.redirectTo + L"\\" + kSubKey;
+    DeleteKeyTree(root, subKey);
+    ScratchKey key(root, subKey);
     const std::wstring old = L"Mozilla/4.0 (compatible; MSIE 6.0)";
     key.SetRaw(L"User Agent", REG_SZ, old.c_str(), static_cast<DWORD>((old.size() + 1) * sizeof(wchar_t)));
 
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    std::wstring command = L"\"" + program + L"\"";
+    std::wstring command = L"\"" + program + L"\" " + under.redirectTo;
     ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     CloseHandle(pi.hThread);
 
@@ -171,7 +207,7 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     HWND editButton = FindWindowExW(main, nullptr, WC_BUTTONW, L"ブラウザリスト編集");
     ASSERT_TRUE(combo && registerButton && editButton);
     EXPECT_TRUE(FindWindowExW(main, nullptr, WC_BUTTONW, L"User Agent (Windows)"));
-    EXPECT_EQ(ListOf(combo), (std::vector<std::wstring>{old, L"Mozilla/5.0 (表示テスト)", L"Opera/9.80"}));
+    EXPECT_EQ(ListOf(combo), (std::vector<std::wstring>{old, picked, L"Opera/9.80"}));
 
     // Pick the first candidate with the keyboard, then press the register button.
     SetForegroundWindow(main);
@@ -179,7 +215,7 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     PostMessageW(comboEdit, WM_KEYDOWN, VK_DOWN, 1);
     for (int i = 0; i < 100 && TextOf(combo) == old; ++i)
         Sleep(20);
-    EXPECT_EQ(TextOf(combo), L"Mozilla/5.0 (表示テスト)");
+    EXPECT_EQ(TextOf(combo), picked);
     // Tab to the register button and press Enter: the keys go through the program's own loop.
     const auto focus = [&] {
         GUITHREADINFO info{};
@@ -193,8 +229,12 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     PostMessageW(registerButton, WM_KEYDOWN, VK_RETURN, 1);
     ConfirmBox(L"ピケロスブラウザ \uFF0D 登録の成立",
                L"システムに登録しました。登録内容は次回ブラウザを起動した時から有効となります。", pi.dwProcessId);
-    const std::string query = RegQuery();
-    EXPECT_NE(query.find(Sjis(L"Mozilla/5.0 (表示テスト)")), std::string::npos) << query;
+    if (machine) {
+        const std::string query = RegQuery();
+        EXPECT_NE(query.find(Sjis(picked.c_str())), std::string::npos) << query;
+    } else {
+        EXPECT_EQ(StoredText(key), picked);
+    }
 
     // Add a line in the list editor and save it.
     PostMessageW(editButton, BM_CLICK, 0, 0);
@@ -211,7 +251,7 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     EXPECT_FALSE(IsWindow(editor));
     EXPECT_EQ(ListOf(combo), (std::vector<std::wstring>{L"Mozilla/5.0 (表示テスト)", L"Opera/9.80", L"NewBrowser/1.0 (新規)"}));
     EXPECT_EQ(ReadBytes(folder.path() + L"PIKEROSU.DAT"),
-              Sjis(L"# 候補\r\nMozilla/5.0 (表示テスト)\r\nOpera/9.80\r\nNewBrowser/1.0 (新規)\r\n"));
+              Sjis((list + L"NewBrowser/1.0 (新規)\r\n").c_str()));
 
     // Open the editor again and close both windows; the program ends cleanly.
     PostMessageW(editButton, BM_CLICK, 0, 0);
@@ -226,8 +266,30 @@ TEST(EndToEnd, PickRegisterEditAndQuit)
     GetExitCodeProcess(pi.hProcess, &exitCode);
     CloseHandle(pi.hProcess);
     EXPECT_EQ(exitCode, 0u);
-    EXPECT_EQ(planted.Loaded(), std::vector<std::wstring>{});
+    if (planted) {
+        EXPECT_EQ(planted->Loaded(), std::vector<std::wstring>{});
+    }
 }
+
+} // namespace
+
+TEST(EndToEnd, PickRegisterEditAndQuit)
+{
+    if (!RunningUnderWine())
+        GTEST_SKIP() << "starts the real program, which writes HKEY_USERS: runs only in Wine's throwaway prefix";
+    PickRegisterEditAndQuit({BuiltProgram(), L""});
+}
+
+// The same, with the program that takes HKEY_USERS from a scratch key: on a real Windows too.
+TEST(EndToEnd, PickRegisterEditAndQuitWithTheRegistryRedirected)
+{
+    if (!HasVisibleDesktop())
+        GTEST_SKIP() << "these tests run without a visible desktop (as a service), where no window can be used";
+    const std::wstring scratch = L"Software\\PikerosuTests\\EndToEnd-" + std::to_wstring(GetCurrentProcessId());
+    PickRegisterEditAndQuit({TestsFolder() + L"redirected_pikerosu.exe", scratch});
+    DeleteKeyTree(HKEY_CURRENT_USER, scratch);
+}
+
 
 TEST(EndToEnd, PlantedDllsLoadIntoAProgramThatDoesNotStopThem)
 {
