@@ -34,7 +34,7 @@ private:
     void Layout(UINT dpi);
     void Closed();
 
-    bool Form_Load(HWND requester);
+    bool Form_Load(HWND requester); // reads the list into the text box (its old name)
     void cmdOK_Click();
     void SelectCharacter(std::wstring_view text, size_t at);
     void cmdCancel_Click();

@@ -30,6 +30,8 @@ struct Platform {
 
 class PikeMain : public BaseWindow<PikeMain> {
 public:
+    // The names the program has always used: UAName is the combo box of texts, Frame1 the group
+    // box around it, Command1 the register button, Command2 the one that opens the list editor.
     enum ControlId { UAName = 101, Frame1, Command1, Command2, UANameLabel };
     // The client area stands at this stored place on the screen (twips).
     static constexpr ChildLayout kClientArea{0, 3036, 2520, 6288, 1920};
@@ -51,7 +53,7 @@ private:
     void Closed();
 
     void SetFrameCaption(const wchar_t* caption);
-    void Form_Load();
+    void Form_Load(); // the start-up: finds the text and fills the list (its old name)
     void Command1_Click();
     void Command2_Click();
     void UAName_DropDown();

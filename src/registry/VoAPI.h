@@ -1,5 +1,6 @@
 #pragma once
-// Reads and stores registry values as text; each call opens and closes its own key.
+// VoAPI, the registry module's old name: reads and stores registry values as text; each call
+// opens and closes its own key.
 #include <windows.h>
 
 #include <string>
