@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what building with GCC and with LLVM, running under Wine and the clang check need
-# on Debian 12, and the packages named as arguments; quick when all is there.
+# Installs what building with GCC and with LLVM, running under Wine, the clang check and the
+# workflow linter (Node.js, and certificates to fetch it) need on Debian 12, and the packages
+# named as arguments; quick when all is there.
 set -euo pipefail
 
 packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb xauth
           locales fonts-ipafont-gothic openbox x11-utils googletest python3 clang clang-tidy lld llvm
+          nodejs ca-certificates
           "$@")
 
 missing=()

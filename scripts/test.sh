@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything twice, with MinGW-w64 GCC and with clang, lld and llvm-windres (the
 # release), warnings as errors, runs every test of both under Wine on a virtual display, builds
-# the release again in another folder and compares the bytes, and runs clang-tidy, with clang's
-# warnings, on every source; fails when any of it fails.
+# the release again in another folder and compares the bytes, runs clang-tidy, with clang's
+# warnings, on every source, and checks the forge's workflows with actionlint; fails when any
+# of it fails.
 #
 # The tests mostly wait on Wine, so the rest is fitted around them: GCC's tests run while
 # clang builds, and clang-tidy and the second release build take what the processors have left,
@@ -13,6 +14,9 @@ cd "$root"
 
 source scripts/wine-session.sh
 bash scripts/deps.sh
+echo "=== actionlint"
+lint_status=0
+python3 scripts/lint-workflows.py || lint_status=$?
 cmake --preset mingw >/dev/null
 nice -n 19 python3 scripts/clang-check.py build >build/clang-check.log 2>&1 &
 tidy=$!
@@ -28,7 +32,7 @@ export WINEPREFIX="$root/build/test-prefix"
 start_virtual_display
 start_wineserver
 hold_desktop build/tests/pike_tests.exe
-status=0
+status=$lint_status
 echo "=== ctest: mingw"
 ctest --preset mingw || status=$?
 
