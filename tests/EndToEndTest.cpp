@@ -285,9 +285,8 @@ TEST(EndToEnd, PickRegisterEditAndQuitWithTheRegistryRedirected)
 {
     if (!HasVisibleDesktop())
         GTEST_SKIP() << "these tests run without a visible desktop (as a service), where no window can be used";
-    const std::wstring scratch = L"Software\\PikerosuTests\\EndToEnd-" + std::to_wstring(GetCurrentProcessId());
-    PickRegisterEditAndQuit({TestsFolder() + L"redirected_pikerosu.exe", scratch});
-    DeleteKeyTree(HKEY_CURRENT_USER, scratch);
+    const ScratchKey scratch(HKEY_CURRENT_USER, TestRegistryRoot());
+    PickRegisterEditAndQuit({TestsFolder() + L"redirected_pikerosu.exe", scratch.subKey()});
 }
 
 
