@@ -11,7 +11,8 @@
 // "--write-app-path FILE": run InitAppPath in this process and store AppPath (UTF-16) in
 // FILE, so a test can start a copy of this program from another folder.
 // "--save-list-in-a-loop FOLDER", "--save-list-in-turns FOLDER NAME COUNT", "--put-right-the-list
-// FOLDER": see SaveListInALoop, SaveListInTurns, PutRightTheList.
+// FOLDER", "--read-list-in-a-loop FOLDER": see SaveListInALoop, SaveListInTurns, PutRightTheList,
+// ReadListInALoop.
 // "--hold-desktop": keeps Wine's desktop process alive until it is killed.
 int main(int argc, char** argv)
 {
@@ -38,6 +39,8 @@ int main(int argc, char** argv)
         return SaveListInTurns(argv[2], argv[3], std::atoi(argv[4]));
     if (argc == 3 && std::strcmp(argv[1], "--put-right-the-list") == 0)
         return PutRightTheList(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--read-list-in-a-loop") == 0)
+        return ReadListInALoop(argv[2]);
     testing::InitGoogleTest(&argc, argv);
 #ifndef PIKE_USES_MACHINE_REGISTRY
     testing::AddGlobalTestEnvironment(new RegistrySandbox); // gtest owns it

@@ -3,6 +3,8 @@
 #include "shell/TextEncoding.h"
 #include "shell/AppGlobals.h"
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -251,11 +253,32 @@ void Record(std::wstring event)
     faults.events.push_back(std::move(event));
 }
 
+bool IsSaveFile(const std::wstring& leaf)
+{
+    return leaf.find(L'-') != std::wstring::npos; // the save's own, not the list
+}
+
+HANDLE WINAPI FaultyCreate(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                           DWORD flags, HANDLE templateFile)
+{
+    const std::wstring leaf = Leaf(name);
+    const bool creates = disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+    const bool follows = creates && !(flags & FILE_FLAG_OPEN_REPARSE_POINT);
+    if (creates)
+        Record(L"create " + leaf + (follows ? L" following links" : L""));
+    const auto link = faults.links.find(leaf);
+    if (follows && link != faults.links.end()) // as Windows does
+        return CreateFileW(link->second.c_str(), access, share, security, disposition, flags, templateFile);
+    return CreateFileW(name, access, share, security, disposition, flags, templateFile);
+}
+
 BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
     const std::wstring leaf = LeafOf(file);
     Record(L"write " + leaf);
-    if (faults.listWritesFailing > 0 && leaf.find(L'-') == std::wstring::npos) { // not a file of the save's own
+    if (!IsSaveFile(leaf) && faults.onWrite)
+        faults.onWrite();
+    if (faults.listWritesFailing > 0 && !IsSaveFile(leaf)) {
         --faults.listWritesFailing;
         WriteFile(file, data, size / 2, written, overlapped);
         SetLastError(ERROR_DISK_FULL);
@@ -267,123 +290,44 @@ BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, 
 BOOL WINAPI RecordedFlush(HANDLE file)
 {
     Record(L"flush " + LeafOf(file));
-    if (!faults.appearsOnFlush.empty())
-        WriteBytes(std::exchange(faults.appearsOnFlush, {}), "");
     return FlushFileBuffers(file);
-}
-
-bool Fail(DWORD error)
-{
-    SetLastError(error);
-    return false;
-}
-
-// A rename fails before it happens, or, as Windows allows where its write-through does not
-// finish, after it; it may also be busy for a moment, or cut off on a FAT disk.
-BOOL Rename(const std::wstring& from, const std::wstring& to, bool replace, const wchar_t* how,
-            const std::function<BOOL()>& rename)
-{
-    Record(L"move " + Leaf(from) + L" " + Leaf(to) + how);
-    if (faults.slowMoves)
-        Sleep(faults.slowMoves);
-    if (faults.onMove)
-        std::exchange(faults.onMove, {})();
-    if (faults.busyMoves > 0) {
-        --faults.busyMoves;
-        return Fail(ERROR_SHARING_VIOLATION);
-    }
-    if (faults.movesFailBefore)
-        return Fail(ERROR_IO_DEVICE);
-    if (faults.fatCut) {
-        // What the FAT driver does: the target's entry goes first; the stick is pulled before the
-        // new one is written, and no rename comes through until it is back.
-        if (replace)
-            DeleteFileW(to.c_str());
-        return Fail(ERROR_DEVICE_NOT_CONNECTED);
-    }
-    const BOOL moved = rename();
-    if (moved && faults.movesFailAfter)
-        return Fail(ERROR_IO_DEVICE);
-    return moved;
-}
-
-BOOL WINAPI FaultyMove(LPCWSTR from, LPCWSTR to, DWORD flags)
-{
-    return Rename(from, to, flags & MOVEFILE_REPLACE_EXISTING, flags & MOVEFILE_WRITE_THROUGH ? L" write-through" : L"",
-                  [&] { return MoveFileExW(from, to, flags); });
-}
-
-std::wstring PathOf(HANDLE file)
-{
-    std::wstring name(32768, L'\0');
-    name.resize(GetFinalPathNameByHandleW(file, name.data(), static_cast<DWORD>(name.size()), 0));
-    return name;
 }
 
 BOOL WINAPI FaultySetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
 {
     if (kind == FileDispositionInfo) {
         Record(L"remove " + LeafOf(file));
-        if (faults.removesFail)
-            return Fail(ERROR_ACCESS_DENIED);
-        return SetFileInformationByHandle(file, kind, info, size);
-    }
-    if (kind == FileBasicInfo)
-        Record(L"attributes " + LeafOf(file) + L" " + std::to_wstring(static_cast<FILE_BASIC_INFO*>(info)->FileAttributes));
-    if (kind != FileRenameInfo && kind != static_cast<FILE_INFO_BY_HANDLE_CLASS>(22)) // FileRenameInfoEx
-        return SetFileInformationByHandle(file, kind, info, size);
-    auto* rename = static_cast<FILE_RENAME_INFO*>(info);
-    DWORD flags = 0;
-    std::memcpy(&flags, info, sizeof flags);
-    const std::wstring to(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
-    const bool replace = kind == FileRenameInfo ? flags != 0 : flags & FILE_RENAME_FLAG_REPLACE_IF_EXISTS;
-    if (kind != FileRenameInfo && !faults.posixRenames) { // as Wine 8, FAT and Windows before 10 1809 answer
-        Record(L"move " + LeafOf(file) + L" " + Leaf(to) + L" posix");
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    // Windows replaces the target even while it is open, where every handle shares delete: its name
-    // goes at once, and the open handles stay valid. Wine renames over no open file, but moves one
-    // that shares delete out of the way.
-    const bool posix = kind != FileRenameInfo;
-    return Rename(PathOf(file), to, replace, posix ? L" posix" : L"", [&] {
-        const std::wstring aside = to + L".replaced";
-        const bool moved = posix && replace && MoveFileExW(to.c_str(), aside.c_str(), 0);
-        if (posix && replace && !moved && GetLastError() != ERROR_FILE_NOT_FOUND)
+        if (faults.removesFail) {
+            SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
-        std::memset(info, 0, sizeof flags);
-        rename->ReplaceIfExists = replace;
-        const BOOL renamed = SetFileInformationByHandle(file, FileRenameInfo, info, size);
-        if (moved)
-            DeleteFileW(aside.c_str()); // gone once the last handle is closed
-        return renamed;
-    });
-}
-
-BOOL WINAPI FaultyGetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
-{
-    const bool list = LeafOf(file).find(L'-') == std::wstring::npos; // not a file of the save's own
-    if (kind == FileStreamInfo && list && faults.listHasStreams) {
-        if (size < 2 * sizeof(FILE_STREAM_INFO))
-            return Fail(ERROR_MORE_DATA);
-        std::memset(info, 0, size);
-        auto* stream = static_cast<FILE_STREAM_INFO*>(info);
-        stream->NextEntryOffset = sizeof(FILE_STREAM_INFO); // ::$DATA, then :Zone.Identifier:$DATA
-        return TRUE;
+        }
     }
-    const BOOL got = GetFileInformationByHandleEx(file, kind, info, size);
-    if (got && kind == FileBasicInfo && list)
-        static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= faults.listAttributes;
-    return got;
+    return SetFileInformationByHandle(file, kind, info, size);
 }
 
-DWORD WINAPI FaultyGetSecurity(HANDLE file, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner, PSID* group,
-                               PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
+DWORD WINAPI FaultyFinalPath(HANDLE file, LPWSTR path, DWORD size, DWORD flags)
 {
-    const DWORD got = GetSecurityInfo(file, type, which, owner, group, dacl, sacl, descriptor);
-    static SID localSystem{SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}};
-    if (got == ERROR_SUCCESS && owner && faults.listHasOtherOwner && LeafOf(file).find(L'-') == std::wstring::npos)
-        *owner = &localSystem;
-    return got;
+    if (faults.noFinalPath) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return 0;
+    }
+    return GetFinalPathNameByHandleW(file, path, size, flags);
+}
+
+HANDLE WINAPI FaultyMutex(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD flags, DWORD access)
+{
+    faults.mutexName = name;
+    wchar_t* text = nullptr;
+    if (security && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                        security->lpSecurityDescriptor, SDDL_REVISION_1,
+                        DACL_SECURITY_INFORMATION, &text, nullptr))
+        faults.mutexSecurity = text;
+    LocalFree(text);
+    if (faults.mutexDenied) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return CreateMutexExW(security, name, flags, access);
 }
 
 } // namespace
@@ -391,14 +335,13 @@ DWORD WINAPI FaultyGetSecurity(HANDLE file, SE_OBJECT_TYPE type, SECURITY_INFORM
 FileApi FaultyFiles()
 {
     faults = {};
-    return {FaultyWrite, RecordedFlush, FaultyMove, FaultySetInfo, FaultyGetInfo, FaultyGetSecurity};
+    return {FaultyCreate, FaultyWrite, RecordedFlush, FaultySetInfo, FaultyFinalPath, FaultyMutex, 300};
 }
 
 std::wstring CutOffWriteInPlace(const std::wstring& path, const std::string& old, const std::string& bytes)
 {
     WriteBytes(path, old);
     const FileApi api = FaultyFiles();
-    faults.listHasStreams = true; // written in place
     faults.listWritesFailing = 2;
     SaveReport report;
     EXPECT_EQ(SaveFile(path, bytes, 1 << 20, [](auto&) { return true; }, api, &report), SaveResult::Stranded);
@@ -465,8 +408,8 @@ int SaveListInALoop(const char* folder)
             return 2;
         const std::string& next = a ? SavedListA() : SavedListB();
         const std::wstring text = TextEncoding::Decode(next, TextEncoding::Encoding::Ansi, 932);
-        const ListWriteResult result = WriteListFile(WithoutFinalLineBreak(text), *loaded, OtherChanges::Keep, SlowFiles());
-        if (result != ListWriteResult::Written)
+        const SaveResult result = WriteListFile(WithoutFinalLineBreak(text), *loaded, OtherChanges::Keep, SlowFiles());
+        if (result != SaveResult::Saved)
             return 10 + static_cast<int>(result);
     }
 }
@@ -474,10 +417,8 @@ int SaveListInALoop(const char* folder)
 int SaveListInTurns(const char* folder, const char* name, int count)
 {
     UseFolder(folder);
-    const FileApi slowRenames = FaultyFiles();
     std::string log;
     for (int i = 0; i < count; ++i) {
-        faults.slowMoves = 30; // wide enough for the other copy to slip in, were it not kept out
         const auto loaded = ReadListFile();
         if (!loaded)
             return 2;
@@ -486,7 +427,8 @@ int SaveListInTurns(const char* folder, const char* name, int count)
                                   std::to_wstring(i);
         std::wstring text = mine;
         text.append(L"\r\nafter ").append(predecessor);
-        if (WriteListFile(text, *loaded, OtherChanges::Keep, slowRenames) == ListWriteResult::Written) {
+        // Slow writes leave room for the other copy to slip in, were it not kept out.
+        if (WriteListFile(text, *loaded, OtherChanges::Keep, SlowFiles()) == SaveResult::Saved) {
             std::wstring line = mine;
             line.append(L" ").append(predecessor).append(L"\n");
             log += TextEncoding::Encode(line, TextEncoding::Encoding::Utf8, CP_UTF8).value();
@@ -499,12 +441,40 @@ int SaveListInTurns(const char* folder, const char* name, int count)
 int PutRightTheList(const char* folder)
 {
     UseFolder(folder);
-    const CutOffSave cutOff = PutRightCutOffListSave(SlowFiles());
-    if (cutOff.outcome != CutOffSave::Outcome::None) {
-        const std::wstring told = AppPath + L"told.log";
-        WriteBytes(told, (FileExists(told) ? ReadBytes(told) : std::string()) + "told\n");
+    WriteBytes(AppPath + L"started", "");
+    const auto told = [](const CutOffSave&) {
+        const std::wstring log = AppPath + L"told.log";
+        WriteBytes(log, (FileExists(log) ? ReadBytes(log) : std::string()) + "told\n");
+    };
+    return ReadListFile(nullptr, told, false, SlowFiles()) ? 0 : 1;
+}
+
+int ReadListInALoop(const char* folder)
+{
+    UseFolder(folder);
+    int whole = 0, half = 0, refused = 0;
+    std::string buffer(4 << 20, '\0');
+    while (!FileExists(AppPath + L"stop")) {
+        HANDLE file = CreateFileW(ListFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        // Windows refuses a read of what another handle holds locked; Wine reads it (measured), so
+        // this reader asks for what Windows checks: a shared lock while it reads.
+        OVERLAPPED at{};
+        DWORD got = 0;
+        if (file != INVALID_HANDLE_VALUE && LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at)) {
+            const bool read = ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+            UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &at);
+            const std::string_view bytes(buffer.data(), got);
+            ++(!read ? refused : bytes == SavedListA() || bytes == SavedListB() ? whole : half);
+            if (whole + half == 1)
+                WriteBytes(AppPath + L"reading", "");
+        } else {
+            ++refused;
+        }
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
     }
-    ForgetCutOffListSave(cutOff);
+    WriteBytes(AppPath + L"reader.log", std::to_string(whole) + " " + std::to_string(half) + " " + std::to_string(refused));
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,27 +76,23 @@ std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; fold
 std::string FileIdentity(const std::wstring& path);
 
 // Failures that Wine does not produce on demand, and what Windows does that Wine does not, injected
-// into a save through FaultyFiles(); and what the save did, in order ("write NAME", "flush NAME",
-// "move FROM TO" with " write-through" or " posix" where so asked, "remove NAME"). Renames by name
-// and by handle are alike to the faults.
+// into a save or a read through FaultyFiles(); and what the save did, in order ("create NAME", with
+// " following links" where a link under the name would be followed, "write NAME", "flush NAME",
+// "remove NAME").
 struct FileFaults {
-    int busyMoves = 0;               // renames first fail this many times with a sharing violation
-    bool movesFailBefore = false;    // renames fail and nothing moves
-    bool movesFailAfter = false;     // renames happen, then report a failure
-    std::function<void()> onMove;    // another program's doing, at the first rename
-    DWORD slowMoves = 0;             // milliseconds each rename takes
-    bool posixRenames = false;       // FileRenameInfoEx replaces a file that is open, as NTFS does
-    bool fatCut = false;             // a replacing rename deletes the target; then no rename comes through
+    int listWritesFailing = 0;  // this many writes into the list itself fail halfway
     bool removesFail = false;
-    int listWritesFailing = 0;       // this many writes into the list itself fail halfway
-    std::wstring appearsOnFlush;     // another program creates this (empty) file at the first flush
-    DWORD listAttributes = 0;        // reported besides the list's own (encrypted, compressed)
-    bool listHasStreams = false;     // the list has a named stream (a download's Zone.Identifier)
-    bool listHasOtherOwner = false;  // the list belongs to somebody else than a new file would
+    bool noFinalPath = false;   // GetFinalPathNameByHandleW fails, as on some RAM disks
+    bool mutexDenied = false;   // another copy's turn cannot be joined (another session's, elevated)
+    std::function<void()> onWrite; // at each write into the list: another program's doing
+    // Links under these names, which Windows follows on a create without FILE_FLAG_OPEN_REPARSE_POINT
+    // (dangling or not) to create their target, and Wine refuses: name -> target.
+    std::map<std::wstring, std::wstring> links;
+    std::wstring mutexName, mutexSecurity; // of the turn, as created
     std::vector<std::wstring> events;
 };
 inline FileFaults faults;
-FileApi FaultyFiles(); // resets faults
+FileApi FaultyFiles(); // resets faults; another copy's turn is waited for 300 ms
 FileApi SlowFiles();   // a slow disk: 64 KiB a write, a millisecond each
 
 // What a save in place cut off midway leaves: path holds old, cut by bytes, and beside it the
@@ -110,9 +107,13 @@ int SaveListInALoop(const char* folder);
 // A child process that saves the list in folder `count` times, each list naming itself and the
 // list it replaced, and writes "NAME PREDECESSOR" for each save that succeeded to folder\name.log.
 int SaveListInTurns(const char* folder, const char* name, int count);
-// A child process that puts right a cut-off save of the list in folder, slowly, and appends a line
-// to folder\told.log where it would tell the user, before the journal goes.
+// A child process that reads the list in folder, slowly, putting right a cut-off save, and appends a
+// line to folder\told.log where it tells the user, before the journal goes; folder\started once begun.
 int PutRightTheList(const char* folder);
+// A child process that reads the list in folder in a loop, as another program would, until
+// folder\stop appears, and writes "WHOLE HALF REFUSED" (the reads that gave SavedListA() or
+// SavedListB(), another text, or an error) to folder\reader.log; folder\reading once it has read.
+int ReadListInALoop(const char* folder);
 // Runs this test program with these arguments; its process, or nothing.
 HANDLE StartThisProgram(const std::wstring& arguments);
 

@@ -222,8 +222,8 @@ TEST_F(UAEditFormTest, FileThatMayNotBeReplacedKeepsFileTextAndEditor)
 
 TEST_F(UAEditFormTest, AFailedSaveSaysWhereTheOldListIs)
 {
-    // Replaced: the rename fails and the list is as it was. Written in place (a hard link): the
-    // write and the write-back fail, and the box names the file that holds the old list.
+    // The write fails and the list is put back as it was; or the write-back fails too, and the box
+    // names the file that holds the old list.
     for (const bool hardLinked : {false, true}) {
         SCOPED_TRACE(hardLinked);
         Platform platform = RecordingPlatform();
@@ -240,8 +240,7 @@ TEST_F(UAEditFormTest, AFailedSaveSaysWhereTheOldListIs)
         if (hardLinked) {
             ASSERT_TRUE(CreateHardLinkW(other.c_str(), ListPath().c_str(), nullptr));
         }
-        faults.movesFailBefore = !hardLinked;
-        faults.listWritesFailing = hardLinked ? 2 : 0;
+        faults.listWritesFailing = hardLinked ? 2 : 1;
         SetEditorText(L"a new list, longer than the old one");
         Click(Editor(), UAEditForm::cmdOK);
         ASSERT_TRUE(main->Editor()->IsOpen());
@@ -260,9 +259,9 @@ TEST_F(UAEditFormTest, AFailedSaveSaysWhereTheOldListIs)
         EXPECT_TRUE(DeleteFileW(keptAt.c_str()));
         EXPECT_NE(ReadList(), kList);
         Click(Editor(), UAEditForm::cmdCancel);
-        const CutOffSave cutOff = PutRightCutOffListSave();
-        EXPECT_EQ(cutOff.outcome, CutOffSave::Outcome::PutBack) << "the next start puts it back";
-        ForgetCutOffListSave(cutOff);
+        CutOffSave::Outcome told = CutOffSave::Outcome::None;
+        ReadListFile(nullptr, [&](const CutOffSave& cutOff) { told = cutOff.outcome; });
+        EXPECT_EQ(told, CutOffSave::Outcome::PutBack) << "the next read puts it back";
         EXPECT_EQ(ReadBytes(other), kList);
     }
 }
@@ -595,7 +594,7 @@ TEST_F(UAEditFormTest, ASaveShowsTheWaitCursorWhileItRuns)
     main = std::make_unique<PikeMain>(std::move(platform));
     OpenEditor(kList);
     static HCURSOR during = nullptr;
-    faults.onMove = [] { during = GetCursor(); };
+    faults.onWrite = [] { during = GetCursor(); };
     const HCURSOR arrow = SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     SetEditorText(L"new list");
     Click(Editor(), UAEditForm::cmdOK);

@@ -34,30 +34,48 @@ LRESULT CALLBACK DocumentKeys(HWND edit, UINT message, WPARAM wParam, LPARAM lPa
     return DefSubclassProc(edit, message, wParam, lParam);
 }
 
+struct Box {
+    const wchar_t* text; // "%1" stands for what the box names
+    UINT icon;
+};
+
+std::pair<std::wstring, UINT> Say(const Box& box, const std::wstring& named)
+{
+    std::wstring text = box.text;
+    if (const size_t at = text.find(L"%1"); at != text.npos)
+        text.replace(at, 2, named);
+    return {text, box.icon};
+}
+
+// The largest list as a user reads it: "16,777,216 バイト（16 MB）". Digits by hand, since printf
+// would bring its whole number formatting into the program.
+std::wstring ListLimitText()
+{
+    const auto digits = [](size_t n, bool grouped) {
+        std::wstring text;
+        for (int i = 0; n || text.empty(); ++i, n /= 10)
+            text.insert(0, grouped && i && i % 3 == 0 ? L"," : L"").insert(0, 1, static_cast<wchar_t>(L'0' + n % 10));
+        return text;
+    };
+    return digits(kListLimit, true) + L" バイト（" + digits(kListLimit >> 20, false) + L" MB）";
+}
+
 } // namespace
 
 std::pair<std::wstring, UINT> CutOffSaveMessage(const CutOffSave& cutOff)
 {
-    const std::wstring cut = L"前回のブラウザリストの保存は途中で中断されました。";
-    switch (cutOff.outcome) {
-    case CutOffSave::Outcome::None:
-        break;
-    case CutOffSave::Outcome::PutBack:
-        return {cut + L"ブラウザリストは保存前の内容に戻してあります。", MB_ICONINFORMATION};
-    case CutOffSave::Outcome::Finished:
-        return {L"前回のブラウザリストの保存は途中で中断されましたが、書き込みは終わっていました。"
-                L"ブラウザリストは保存した内容になっています。",
-                MB_ICONINFORMATION};
-    case CutOffSave::Outcome::KeptNewer:
-        return {L"前回のブラウザリストの保存は途中で中断されましたが、その後ブラウザリストが書き換えられていたため、"
-                L"そのままにしてあります。保存前の内容は次のファイルに残してあります：\n" +
-                    cutOff.oldBytesAt,
-                MB_ICONWARNING};
-    case CutOffSave::Outcome::NewFilePlaced:
-        return {cut + L"ブラウザリストのファイルがなくなっていたため、保存しようとした内容をブラウザリストにしてあります。",
-                MB_ICONINFORMATION};
-    }
-    return {};
+    static constexpr Box kTold[] = { // by CutOffSave::Outcome
+        {L"", 0},
+        {L"前回のブラウザリストの保存は途中で中断されましたが、書き込みは終わっていました。"
+         L"ブラウザリストは保存した内容になっています。",
+         MB_ICONINFORMATION},
+        {L"前回のブラウザリストの保存は途中で中断されました。ブラウザリストは保存前の内容に戻してあります。",
+         MB_ICONINFORMATION},
+        {L"前回のブラウザリストの保存は途中で中断されましたが、その後ブラウザリストが書き換えられていたため、"
+         L"そのままにしてあります。保存前の内容は次のファイルに残してあります：\n%1",
+         MB_ICONWARNING},
+    };
+    return Say(kTold[static_cast<size_t>(cutOff.outcome)], cutOff.oldBytesAt);
 }
 
 UAEditForm::UAEditForm(MessageBoxFn showMessage, FileApi files, std::function<void()> refreshMain,
@@ -161,20 +179,27 @@ void UAEditForm::Closed()
 
 bool UAEditForm::Form_Load(HWND requester)
 {
-    bool tooLarge = false;
+    ReadFailure why = ReadFailure::None;
     std::optional<ListDocument> document;
     {
         const WaitCursor waiting; // a long list takes seconds to read, and to show
-        document = ReadListFile(&tooLarge);
+        document = ReadListFile(&why, [&](const CutOffSave& cutOff) {
+            const auto [told, icon] = CutOffSaveMessage(cutOff);
+            showMessage_(requester, told, kAppTitle, icon);
+        }, true, files_);
     }
     if (!document) {
+        static constexpr Box kRefused[] = { // by ReadFailure
+            {L"", 0},
+            {L"ブラウザリストを読み込めませんでした。ほかのプログラムが使用中でないか確かめてから、もう一度開いてください。",
+             MB_ICONWARNING},
+            {L"ブラウザリストが大きすぎるため、読み込めませんでした。読み込めるのは %1までです。", MB_ICONWARNING},
+            {L"ブラウザリストは保存の途中のため、読み込めませんでした。しばらくしてから、もう一度開いてください。",
+             MB_ICONWARNING},
+        };
         // An empty editor here would let OK replace a list the user never saw.
-        showMessage_(requester,
-                     tooLarge ? L"ブラウザリストが大きすぎるため、読み込めませんでした。読み込めるのは 16,777,216 バイト"
-                                L"（16 MB）までです。"
-                              : L"ブラウザリストを読み込めませんでした。ほかのプログラムが使用中でないか確かめてから、"
-                                L"もう一度開いてください。",
-                     kAppTitle, MB_ICONWARNING);
+        const auto [text, icon] = Say(kRefused[static_cast<size_t>(why)], ListLimitText());
+        showMessage_(requester, text, kAppTitle, icon);
         return false;
     }
     loaded_ = std::move(*document);
@@ -191,7 +216,7 @@ void UAEditForm::cmdOK_Click()
     SaveReport report;
     const auto save = [&](OtherChanges otherChanges) {
         report = {};
-        ListWriteResult result;
+        SaveResult result;
         {
             const WaitCursor waiting; // another copy's save may be waited for
             result = WriteListFile(text, loaded_, otherChanges, files_, &report);
@@ -200,8 +225,8 @@ void UAEditForm::cmdOK_Click()
             showMessage_(hwnd_, told, kAppTitle, icon);
         return result;
     };
-    ListWriteResult result = save(OtherChanges::Keep);
-    if (result == ListWriteResult::Changed && IsOpen()) {
+    SaveResult result = save(OtherChanges::Keep);
+    if (result == SaveResult::Changed && IsOpen()) {
         const int answer = showMessage_(hwnd_,
                                         L"ブラウザリストは、編集を始めた後にほかのプログラムによって変更されています。"
                                         L"このまま保存すると、その変更は失われます。保存しますか？",
@@ -212,57 +237,38 @@ void UAEditForm::cmdOK_Click()
     }
     if (!IsOpen())
         return;
-    switch (result) {
-    case ListWriteResult::Written:
-        break;
-    case ListWriteResult::Unreadable:
-        showMessage_(hwnd_,
-                     L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
-                     L"該当する文字を直してから、もう一度 OK を押してください。",
-                     kAppTitle, MB_ICONWARNING);
-        SelectCharacter(text, text.find(TextEncoding::kReplacement));
-        return;
-    case ListWriteResult::Unrepresentable: // only a Shift_JIS list lacks characters
-        showMessage_(hwnd_,
-                     L"ブラウザリストの文字コード（Shift_JIS）で表せない文字が含まれているため、保存できませんでした。"
-                     L"該当する文字を直してから、もう一度 OK を押してください。",
-                     kAppTitle, MB_ICONWARNING);
-        SelectCharacter(text, FirstUnrepresentable(text, loaded_));
-        return;
-    case ListWriteResult::TooLarge:
-        showMessage_(hwnd_,
-                     L"ブラウザリストが大きすぎるため、保存できませんでした。保存できるのは 16,777,216 バイト（16 MB）"
-                     L"までです。ファイルは変更されていません。",
-                     kAppTitle, MB_ICONWARNING);
-        return;
-    case ListWriteResult::ReadOnly:
-        showMessage_(hwnd_, L"ブラウザリストは読み取り専用のため、保存できませんでした。ファイルは変更されていません。",
-                     kAppTitle, MB_ICONWARNING);
-        return;
-    case ListWriteResult::Changed: // after Overwrite: another program wrote it as it was replaced
-        showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。", kAppTitle, MB_ICONERROR);
-        return;
-    case ListWriteResult::Failed:
-        showMessage_(hwnd_, L"ブラウザリストを保存できませんでした。ファイルは変更されていません。", kAppTitle,
-                     MB_ICONERROR);
-        return;
-    case ListWriteResult::Stranded:
-        showMessage_(hwnd_,
-                     report.keptAt.empty()
-                         ? L"ブラウザリストを保存できませんでした。ブラウザリストは次回の起動時に元の内容に戻します。"
-                         : L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n" + report.keptAt,
-                     kAppTitle, MB_ICONERROR);
-        return;
-    case ListWriteResult::Detached:
-        showMessage_(hwnd_,
-                     L"ブラウザリストを保存できませんでした。ブラウザリストのファイルがなくなったため、保存しようとした内容は"
-                     L"次のファイルに残っています。次回の起動時にこれをブラウザリストにします：\n" +
-                         report.keptAt,
-                     kAppTitle, MB_ICONERROR);
+    if (result == SaveResult::Saved) {
+        refreshMain_();
+        DestroyWindow(hwnd_);
         return;
     }
-    refreshMain_();
-    DestroyWindow(hwnd_);
+    static const Box kRefused[] = { // by SaveResult
+        {L"", 0},
+        {L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
+         L"該当する文字を直してから、もう一度 OK を押してください。",
+         MB_ICONWARNING},
+        {L"ブラウザリストの文字コード（Shift_JIS）で表せない文字が含まれているため、保存できませんでした。"
+         L"該当する文字を直してから、もう一度 OK を押してください。", // only a Shift_JIS list lacks characters
+         MB_ICONWARNING},
+        {L"ブラウザリストが大きすぎるため、保存できませんでした。保存できるのは %1までです。ファイルは変更されていません。",
+         MB_ICONWARNING},
+        {L"ブラウザリストは読み取り専用のため、保存できませんでした。ファイルは変更されていません。", MB_ICONWARNING},
+        {L"ブラウザリストを保存できませんでした。ファイルは変更されていません。", MB_ICONERROR}, // Changed, overwritten
+        {L"ほかのピケロスブラウザがブラウザリストを使用中のため、保存できませんでした。ファイルは変更されていません。"
+         L"しばらくしてから、もう一度 OK を押してください。",
+         MB_ICONWARNING},
+        {L"ブラウザリストを保存できませんでした。ファイルは変更されていません。", MB_ICONERROR},
+        {L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n%1", MB_ICONERROR},
+    };
+    const bool keptNowhere = result == SaveResult::Stranded && report.keptAt.empty();
+    const auto [message, icon] =
+        keptNowhere ? Say({L"ブラウザリストを保存できませんでした。ブラウザリストは次に開くときに元の内容に戻します。", MB_ICONERROR}, {})
+                    : Say(kRefused[static_cast<size_t>(result)], result == SaveResult::TooLarge ? ListLimitText() : report.keptAt);
+    showMessage_(hwnd_, message, kAppTitle, icon);
+    if (result == SaveResult::Unreadable)
+        SelectCharacter(text, text.find(TextEncoding::kReplacement));
+    else if (result == SaveResult::Unrepresentable)
+        SelectCharacter(text, FirstUnrepresentable(text, loaded_));
 }
 
 // Shows the user which character stopped the save, in a list of any length.

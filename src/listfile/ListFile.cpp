@@ -13,14 +13,17 @@ using TextEncoding::Encoding;
 // The list came from Japanese systems: it is Shift_JIS whatever the system's code page is.
 constexpr UINT kListCodePage = 932;
 
-std::optional<ListDocument> Load(HANDLE file, bool* tooLarge = nullptr)
+std::optional<ListDocument> Load(HANDLE file, ReadFailure& failure)
 {
     LARGE_INTEGER size{};
-    if (tooLarge)
-        *tooLarge = GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) > kListLimit;
+    if (GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) > kListLimit)
+        failure = ReadFailure::TooLarge;
     auto bytes = ReadWhole(file, kListLimit);
-    if (!bytes)
+    if (!bytes) {
+        if (GetLastError() == ERROR_LOCK_VIOLATION)
+            failure = ReadFailure::Busy; // another program's save, which takes a moment
         return std::nullopt;
+    }
     ListDocument document;
     document.bytes = std::move(*bytes);
     document.encoding = TextEncoding::Detect(document.bytes);
@@ -34,25 +37,41 @@ bool IsMissing(DWORD error)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-ListWriteResult ToListResult(SaveResult result)
+std::optional<ListDocument> ReadAt(const std::wstring& path, bool createMissing, ReadFailure& failure)
 {
-    switch (result) {
-    case SaveResult::Saved:
-        return ListWriteResult::Written;
-    case SaveResult::Refused:
-        return ListWriteResult::Changed;
-    case SaveResult::Stranded:
-        return ListWriteResult::Stranded;
-    case SaveResult::Detached:
-        return ListWriteResult::Detached;
-    case SaveResult::TooLarge:
-        return ListWriteResult::TooLarge;
-    case SaveResult::ReadOnly:
-        return ListWriteResult::ReadOnly;
-    case SaveResult::Failed:
-        break;
+    if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_EXISTING))
+        return Load(file.get(), failure);
+    // There but not to be read (held by another program, no rights, a folder): not an empty list.
+    if (!IsMissing(GetLastError()) || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return std::nullopt;
+    // Missing is an empty list, created where the folder takes one. A name that is taken after
+    // all is a link, created through where its target's folder is there and unreadable where it
+    // is not (a share offline), or a list another program has just created.
+    if (!createMissing || OpenFile(path, GENERIC_READ, CREATE_NEW) || GetLastError() != ERROR_FILE_EXISTS)
+        return ListDocument{};
+    if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_ALWAYS))
+        return Load(file.get(), failure);
+    return std::nullopt;
+}
+
+// The file a name stands for: where it is a symbolic link, the file it points to, so that a save
+// keeps the link and its journal lies beside the list. Nothing when a link cannot be followed.
+std::optional<std::wstring> FileBehindLinks(const std::wstring& path, const FileApi& api)
+{
+    const FileHandle file = OpenFile(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    if (!file)
+        return path; // missing (created as it is) or unusable (the save fails on its own)
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = api.finalPath(file.get(), name.data(), static_cast<DWORD>(name.size()),
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) // a volume without a drive letter: fine for a plain file only
+            return GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT ? std::nullopt : std::optional(path);
+        const bool fits = length < name.size();
+        name.resize(length);
+        if (fits)
+            return name;
     }
-    return ListWriteResult::Failed;
 }
 
 } // namespace
@@ -87,12 +106,26 @@ std::vector<std::wstring_view> SplitLines(std::wstring_view text)
     return lines;
 }
 
-void ReloadCandidates(CandidateList& list)
+std::optional<ListDocument> ReadListFile(ReadFailure* why, const TellCutOff& tell, bool createMissing,
+                                         const FileApi& api)
 {
-    const FileHandle file = OpenFile(ListFilePath(), GENERIC_READ, OPEN_EXISTING);
-    auto document = file ? Load(file.get()) : std::nullopt;
+    ReadFailure failure = ReadFailure::Unreadable;
+    std::optional<ListDocument> document;
+    const std::wstring path = ListFilePath();
+    if (const auto target = FileBehindLinks(path, api);
+        target && !ReadInTurn(*target, kListLimit, tell, [&] { document = ReadAt(path, createMissing, failure); }, api))
+        failure = ReadFailure::Busy;
+    if (why)
+        *why = document ? ReadFailure::None : failure;
+    return document;
+}
+
+ReadFailure ReloadCandidates(CandidateList& list, const TellCutOff& tell, const FileApi& api)
+{
+    ReadFailure why = ReadFailure::None;
+    auto document = ReadListFile(&why, tell, false, api);
     if (!document)
-        return;
+        return why;
     std::wstring& text = document->text;
     std::vector<std::wstring_view> entries = SplitLines(text);
     std::erase_if(entries, [](std::wstring_view line) { return line.starts_with(L'#'); });
@@ -105,66 +138,34 @@ void ReloadCandidates(CandidateList& list)
         text[static_cast<size_t>(entry.data() - text.data()) + entry.size()] = L'\0';
         list.Append(entry);
     }
+    return ReadFailure::None;
 }
 
-std::optional<ListDocument> ReadListFile(bool* tooLarge)
-{
-    const std::wstring path = ListFilePath();
-    if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_EXISTING))
-        return Load(file.get(), tooLarge);
-    // There but not to be read (held by another program, no rights, a folder): not an empty list.
-    if (!IsMissing(GetLastError()) || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
-        return std::nullopt;
-    // Missing is an empty list, created where the folder takes one. A name that is taken after
-    // all is a link, created through where its target's folder is there and unreadable where it
-    // is not (a share offline), or a list another program has just created.
-    if (OpenFile(path, GENERIC_READ, CREATE_NEW) || GetLastError() != ERROR_FILE_EXISTS)
-        return ListDocument{};
-    if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_ALWAYS))
-        return Load(file.get(), tooLarge);
-    return std::nullopt;
-}
-
-ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges,
-                              const FileApi& api, SaveReport* report)
+SaveResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges,
+                         const FileApi& api, SaveReport* report)
 {
     if (text == WithoutFinalLineBreak(loaded.text))
-        return ListWriteResult::Written; // untouched: nothing of the user's to write
+        return SaveResult::Saved; // untouched: nothing of the user's to write
     if (text.find(TextEncoding::kReplacement) != std::wstring_view::npos)
-        return ListWriteResult::Unreadable;
+        return SaveResult::Unreadable;
     const Encoding encoding = loaded.encoding;
     // A lone LF alone marks a file of LF line breaks; anything else gets Windows' own.
     const bool lf = loaded.text.find(L'\n') != std::wstring::npos && loaded.text.find(L'\r') == std::wstring::npos;
     const auto encoded = TextEncoding::Encode(std::wstring(text) + (lf ? L"\n" : L"\r\n"), encoding, kListCodePage);
     if (!encoded)
-        return ListWriteResult::Unrepresentable;
-    const auto target = FileBehindLinks(ListFilePath());
+        return SaveResult::Unrepresentable;
+    const auto target = FileBehindLinks(ListFilePath(), api);
     if (!target)
-        return ListWriteResult::Failed;
+        return SaveResult::Failed;
     // Another program's change is kept unless the user said to overwrite it; a list deleted
     // meanwhile holds nothing to lose.
     const auto look = [&](const std::optional<std::string>& current) {
         return otherChanges == OtherChanges::Overwrite || !current || *current == loaded.bytes;
     };
-    return ToListResult(SaveFile(*target, std::string(TextEncoding::Bom(encoding)) + *encoded, kListLimit, look, api,
-                                 report));
+    return SaveFile(*target, std::string(TextEncoding::Bom(encoding)) + *encoded, kListLimit, look, api, report);
 }
 
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded)
 {
     return TextEncoding::FirstUnencodable(text, loaded.encoding, kListCodePage);
-}
-
-CutOffSave PutRightCutOffListSave(const FileApi& api)
-{
-    const auto target = FileBehindLinks(ListFilePath());
-    return target ? PutRightCutOffSave(*target, kListLimit, api) : CutOffSave{};
-}
-
-void ForgetCutOffListSave(const CutOffSave& cutOff)
-{
-    if (cutOff.journals.empty())
-        return; // the common case: nothing to look up
-    if (const auto target = FileBehindLinks(ListFilePath()))
-        ForgetCutOffSave(*target, cutOff);
 }

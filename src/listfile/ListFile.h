@@ -25,10 +25,6 @@ public:
     virtual void Append(std::wstring_view entry) = 0;
 };
 
-// Appends the file's entries (every line not starting with "#") in file order, without
-// clearing the list. A missing or unreadable file appends nothing.
-void ReloadCandidates(CandidateList& list);
-
 // The file as it was read: its bytes, the encoding they are in, and the text they hold.
 // A file in neither UTF-8 nor UTF-16 is Shift_JIS (code page 932) on every system.
 struct ListDocument {
@@ -37,39 +33,34 @@ struct ListDocument {
     std::wstring text; // line breaks included
 };
 
-// The whole file. A missing file reads as empty and is created empty where the folder
-// allows it; a file that exists but cannot be read, or is over kListLimit, gives nothing, and
-// *tooLarge says which.
-std::optional<ListDocument> ReadListFile(bool* tooLarge = nullptr);
-
 // Far above any real list; a larger file (a broken disk, a mistaken copy) is not one to load.
 constexpr size_t kListLimit = 16u << 20;
 
-// Stranded: the save failed and the list holds neither list; the old one is in the file that
-// report.keptAt names (none where even that could not be written) and the next start puts it
-// back. Detached: the list's name has gone; the new list is in the file report.keptAt names,
-// which the next start puts in its place.
-enum class ListWriteResult { Written, Unreadable, Unrepresentable, TooLarge, ReadOnly, Changed, Failed, Stranded, Detached };
+// Why a read gave nothing: the file is there but not to be read (held, no rights, a folder, a link
+// that cannot be followed), it is over kListLimit, or another copy's save holds it up.
+enum class ReadFailure { None, Unreadable, TooLarge, Busy };
+
+// The whole file, read in its turn once a cut-off save has been put right and, where tell is given,
+// told. A missing file reads as empty, and is created empty where createMissing and the folder
+// allow it.
+std::optional<ListDocument> ReadListFile(ReadFailure* why = nullptr, const TellCutOff& tell = {},
+                                         bool createMissing = true, const FileApi& api = {});
+
+// Appends the file's entries (every line not starting with "#") in file order, without clearing
+// the list; read as ReadListFile reads it, without creating a missing file.
+ReadFailure ReloadCandidates(CandidateList& list, const TellCutOff& tell = {}, const FileApi& api = {});
+
 enum class OtherChanges { Keep, Overwrite };
 
 // Saves the text in the encoding the file was read in, followed by the file's own line break
 // (LF where all of its line breaks are, CR LF otherwise). A text that is the loaded text, give
-// or take its final line break, is untouched and writes nothing.
-// Where PIKEROSU.DAT is a link, the file it points to is saved and the link stays; see SaveFile
-// for how. Refuses text holding U+FFFD (Unreadable), characters the encoding lacks
-// (Unrepresentable) or more than kListLimit bytes (TooLarge), a read-only file (ReadOnly), and,
+// or take its final line break, is untouched and writes nothing. Where PIKEROSU.DAT is a link,
+// the file it points to is saved and the link stays. Refuses text holding U+FFFD (Unreadable),
+// characters the encoding lacks (Unrepresentable) or more than kListLimit bytes (TooLarge), and,
 // unless told to overwrite, a file that no longer holds the loaded bytes (Changed; a deleted one
-// is simply created again).
-// After any other failure the file holds the old list (Failed). report.cutOff tells of a cut-off
-// save that was put right first.
-ListWriteResult WriteListFile(std::wstring_view text, const ListDocument& loaded,
-                              OtherChanges otherChanges = OtherChanges::Keep, const FileApi& api = {},
-                              SaveReport* report = nullptr);
-
-// Puts right what a cut-off save of the list left (see PutRightCutOffSave); once the user has been
-// told, ForgetCutOffListSave.
-CutOffSave PutRightCutOffListSave(const FileApi& api = {});
-void ForgetCutOffListSave(const CutOffSave& cutOff);
+// is simply created again). See SaveFile for the rest.
+SaveResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges = OtherChanges::Keep,
+                         const FileApi& api = {}, SaveReport* report = nullptr);
 
 // Where the first character that the file's encoding cannot hold starts; npos when none.
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded);

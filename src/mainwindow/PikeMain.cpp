@@ -215,11 +215,6 @@ void PikeMain::SetFrameCaption(const wchar_t* caption)
 void PikeMain::Form_Load()
 {
     InitAppPath();
-    // Told before the journal goes, so that a start cut off before telling tells at the next one.
-    const CutOffSave cutOff = PutRightCutOffListSave(platform_.files);
-    if (const auto [told, icon] = CutOffSaveMessage(cutOff); !told.empty())
-        Message(nullptr, told, kAppTitle, icon);
-    ForgetCutOffListSave(cutOff);
     systemKind_ = SystemKind::Windows;
     SetFrameCaption(L"User Agent (Windows)");
     std::wstring current = RegReadValue(HKEY_USERS, kWindowsSubKey, kUserAgentValue, platform_.registry);
@@ -320,8 +315,19 @@ void PikeMain::Command2_Click()
 
 void PikeMain::LoadCandidates(HWND combo)
 {
+    // At the start the window is not shown yet, so the boxes stand on their own.
+    HWND owner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
     ComboBoxList list(combo);
-    ReloadCandidates(list);
+    const ReadFailure why = ReloadCandidates(
+        list,
+        [&](const CutOffSave& cutOff) {
+            const auto [told, icon] = CutOffSaveMessage(cutOff);
+            Message(owner, told, kAppTitle, icon);
+        },
+        platform_.files);
+    if (why == ReadFailure::Busy) // rather than an empty list, as if it were the list
+        Message(owner, L"ブラウザリストは保存の途中のため、候補を読み込めませんでした。しばらくしてから、起動し直してください。",
+                kAppTitle, MB_ICONWARNING);
     dropWidthStale_ = true;
 }
 
