@@ -36,22 +36,13 @@ std::wstring Hex(unsigned long long value)
     return std::wstring(first, std::end(digits));
 }
 
-// "a-b" of exactly `count` hexadecimal numbers, each as Hex writes it: a name the save made.
-bool IsNumbered(std::wstring_view text, size_t count)
+// A number as Hex writes it: in a name the save made, not one like it.
+bool IsHexNumber(std::wstring_view digits)
 {
-    for (size_t field = 0; field < count; ++field) {
-        const size_t dash = text.find(L'-');
-        if ((dash == text.npos) != (field + 1 == count))
-            return false; // too few fields, or too many
-        const std::wstring_view digits = text.substr(0, dash);
-        unsigned long long value = 0;
-        for (const wchar_t c : digits)
-            value = value << 4 | static_cast<unsigned>(c <= L'9' ? c - L'0' : c - L'a' + 10);
-        if (digits.size() > 16 || Hex(value) != digits)
-            return false;
-        text.remove_prefix(dash == text.npos ? text.size() : dash + 1);
-    }
-    return true;
+    unsigned long long value = 0;
+    for (const wchar_t c : digits)
+        value = value << 4 | static_cast<unsigned>(c <= L'9' ? c - L'0' : c - L'a' + 10);
+    return digits.size() <= 16 && Hex(value) == digits;
 }
 
 // FNV-1a: enough to tell a finished write from a cut-off one.
@@ -172,7 +163,7 @@ public:
         const std::wstring prefix = leaf_ + kBeforeSave; // not a match of the short name alone
         do {
             const std::wstring_view name = data.cFileName;
-            if (name.size() > prefix.size() && IsNumbered(name.substr(prefix.size()), 1) &&
+            if (name.size() > prefix.size() && IsHexNumber(name.substr(prefix.size())) &&
                 CompareStringOrdinal(name.data(), static_cast<int>(prefix.size()), prefix.c_str(), -1, TRUE) ==
                     CSTR_EQUAL)
                 journals.push_back(path_.substr(0, path_.size() - leaf_.size()) + data.cFileName);
