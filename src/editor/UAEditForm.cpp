@@ -5,6 +5,8 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <iterator>
+
 namespace {
 
 constexpr wchar_t kClassName[] = L"PikerosuListEditor";
@@ -75,6 +77,7 @@ std::pair<std::wstring, UINT> CutOffSaveMessage(const CutOffSave& cutOff)
          L"そのままにしてあります。保存前の内容は次のファイルに残してあります：\n%1",
          MB_ICONWARNING},
     };
+    static_assert(std::size(kTold) == static_cast<size_t>(CutOffSave::Outcome::KeptNewer) + 1);
     return Say(kTold[static_cast<size_t>(cutOff.outcome)], cutOff.oldBytesAt);
 }
 
@@ -183,10 +186,11 @@ bool UAEditForm::Form_Load(HWND requester)
     std::optional<ListDocument> document;
     {
         const WaitCursor waiting; // a long list takes seconds to read, and to show
-        document = ReadListFile(&why, [&](const CutOffSave& cutOff) {
+        const auto tell = [&](const CutOffSave& cutOff) {
             const auto [told, icon] = CutOffSaveMessage(cutOff);
             showMessage_(requester, told, kAppTitle, icon);
-        }, true, files_);
+        };
+        document = ReadListFile(&why, tell, true, files_);
     }
     if (!document) {
         static constexpr Box kRefused[] = { // by ReadFailure
@@ -197,6 +201,7 @@ bool UAEditForm::Form_Load(HWND requester)
             {L"ブラウザリストは保存の途中のため、読み込めませんでした。しばらくしてから、もう一度開いてください。",
              MB_ICONWARNING},
         };
+        static_assert(std::size(kRefused) == static_cast<size_t>(ReadFailure::Busy) + 1);
         // An empty editor here would let OK replace a list the user never saw.
         const auto [text, icon] = Say(kRefused[static_cast<size_t>(why)], ListLimitText());
         showMessage_(requester, text, kAppTitle, icon);
@@ -242,7 +247,7 @@ void UAEditForm::cmdOK_Click()
         DestroyWindow(hwnd_);
         return;
     }
-    static const Box kRefused[] = { // by SaveResult
+    static constexpr Box kRefused[] = { // by SaveResult
         {L"", 0},
         {L"読み取れなかった文字（\uFFFD）が残っているため、保存できませんでした。"
          L"該当する文字を直してから、もう一度 OK を押してください。",
@@ -260,10 +265,13 @@ void UAEditForm::cmdOK_Click()
         {L"ブラウザリストを保存できませんでした。ファイルは変更されていません。", MB_ICONERROR},
         {L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n%1", MB_ICONERROR},
     };
+    static_assert(std::size(kRefused) == static_cast<size_t>(SaveResult::Stranded) + 1);
+    // Stranded with no copy beside the list: the old list is still in the journal, for the next read.
+    constexpr Box kKeptNowhere{L"ブラウザリストを保存できませんでした。ブラウザリストは次に開くときに元の内容に戻します。",
+                               MB_ICONERROR};
     const bool keptNowhere = result == SaveResult::Stranded && report.keptAt.empty();
-    const auto [message, icon] =
-        keptNowhere ? Say({L"ブラウザリストを保存できませんでした。ブラウザリストは次に開くときに元の内容に戻します。", MB_ICONERROR}, {})
-                    : Say(kRefused[static_cast<size_t>(result)], result == SaveResult::TooLarge ? ListLimitText() : report.keptAt);
+    const auto [message, icon] = Say(keptNowhere ? kKeptNowhere : kRefused[static_cast<size_t>(result)],
+                                     result == SaveResult::TooLarge ? ListLimitText() : report.keptAt);
     showMessage_(hwnd_, message, kAppTitle, icon);
     if (result == SaveResult::Unreadable)
         SelectCharacter(text, text.find(TextEncoding::kReplacement));
