@@ -132,8 +132,8 @@ public:
     }
 
     // A file of the save's own, opened shared with nobody: a plain file with this one name, where
-    // the name says it is. Nothing where it is held (ERROR_SHARING_VIOLATION), missing, or anything
-    // else (ERROR_ACCESS_DENIED): a link, a folder, a file with more names.
+    // the name says it is. Nothing where it is held (ERROR_SHARING_VIOLATION), missing, anything else
+    // (ERROR_ACCESS_DENIED: a link, a folder, a file with more names), or where that cannot be told.
     FileHandle OpenOwn(const std::wstring& path, DWORD access) const
     {
         FileHandle file = OpenFile(path, access, OPEN_EXISTING, 0, FILE_FLAG_OPEN_REPARSE_POINT);
@@ -147,7 +147,7 @@ public:
                                  (folder_->path + path.substr(path.find_last_of(L'\\') + 1)).c_str(), -1,
                                  TRUE) == CSTR_EQUAL)
             return file;
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetLastError(place && folder_ ? ERROR_ACCESS_DENIED : ERROR_CANT_RESOLVE_FILENAME);
         return nullptr;
     }
 
@@ -369,14 +369,16 @@ void PutRightJournal(const Beside& beside, const std::wstring& journalPath, size
                      int& unresolved)
 {
     const FileHandle journal = beside.OpenOwn(journalPath, GENERIC_READ | DELETE);
+    const DWORD error = GetLastError();
     const auto bytes = journal ? ReadWhole(journal.get(), 2 * limit + sizeof(JournalHeader)) : std::nullopt;
     Journal parsed;
     const JournalIs is = bytes ? ParseJournal(*bytes, parsed) : JournalIs::NotOurs;
     if (is == JournalIs::CutOff)
         DeleteByHandle(journal.get(), beside.api());
-    if (is != JournalIs::Whole) {
-        unresolved += journal == nullptr && GetLastError() == ERROR_SHARING_VIOLATION;
-        return; // not the save's own, which stays, or the file never touched
+    if (is != JournalIs::Whole) { // not the save's own, which stays, or the file never touched
+        // One held by a save elsewhere, not to be read now, or whose place cannot be told: for later.
+        unresolved += journal ? !bytes : error != ERROR_ACCESS_DENIED && !IsMissing(error);
+        return;
     }
     ++unresolved; // until it is put right
     using Outcome = CutOffSave::Outcome;
