@@ -4,6 +4,7 @@
 #include "listfile/ListFile.h"
 #include "mainwindow/UserAgentText.h"
 #include "shell/AppGlobals.h"
+#include "shell/TextEncoding.h"
 
 #include <commctrl.h>
 #include <windowsx.h>
@@ -268,7 +269,7 @@ void PikeMain::Command1_Click()
         if (!IsOpen())
             return; // closed while the warning was up: the user is gone, so is the request
         size_t keep = kMaxTextBytes / sizeof(wchar_t);
-        if (IS_HIGH_SURROGATE(text[keep - 1]))
+        if (TextEncoding::CharacterAt(text, keep - 1).length == 2)
             --keep; // never leave half a character behind
         text.resize(keep);
         SetWindowTextW(combo, text.c_str());

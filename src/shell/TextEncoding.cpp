@@ -73,9 +73,8 @@ std::wstring DecodeBytes(std::string_view bytes, UINT codePage)
 
 bool IsLoneSurrogate(std::wstring_view text, size_t k)
 {
-    if (IS_HIGH_SURROGATE(text[k]))
-        return k + 1 == text.size() || !IS_LOW_SURROGATE(text[k + 1]);
-    return IS_LOW_SURROGATE(text[k]) && (k == 0 || !IS_HIGH_SURROGATE(text[k - 1]));
+    const char32_t c = CharacterAt(text, k).code;
+    return c >= 0xD800 && c <= 0xDFFF && (k == 0 || CharacterAt(text, k - 1).length == 1);
 }
 
 std::wstring DecodeUtf16(std::string_view bytes, bool bigEndian)
@@ -241,7 +240,7 @@ size_t FirstUnencodable(std::wstring_view text, Encoding encoding, UINT ansiCode
         const size_t end = std::min(text.find_first_of(L"\r\n", start), text.size());
         if (!Encode(text.substr(start, end - start), encoding, ansiCodePage)) {
             for (size_t k = start; k < end;) {
-                const size_t length = IS_HIGH_SURROGATE(text[k]) && k + 1 < end && IS_LOW_SURROGATE(text[k + 1]) ? 2 : 1;
+                const size_t length = CharacterAt(text, k).length; // a pair never spans a line break
                 if (!Encode(text.substr(k, length), encoding, ansiCodePage))
                     return k;
                 k += length;
