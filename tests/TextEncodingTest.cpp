@@ -103,6 +103,7 @@ TEST(TextEncoding, BrokenBytesAndNulBecomeReplacementsAndNeverTakeALineBreak)
         {std::string("\0A\0", 3), Encoding::Utf16BE, L"A" + kFFFD},                    // half a unit
         {std::string("A\0\0\0\0\xD8\0\0\0\0\x11\0\r\0\0\0B\0", 18), Encoding::Utf32LE,
          L"A" + kFFFD + kFFFD + L"\r" + kFFFD}, // a surrogate, beyond Unicode, a part at the end
+        {std::string("\x3D\xD8\0\0\0\xDE\0\0", 8), Encoding::Utf32LE, kFFFD + kFFFD}, // UTF-16's pair is no character
     };
     for (const auto& c : cases)
         EXPECT_EQ(Decode(c.body, c.encoding, 932), c.text) << testing::PrintToString(c.body);
