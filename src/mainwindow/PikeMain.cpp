@@ -2,6 +2,7 @@
 
 #include "editor/UAEditForm.h"
 #include "listfile/ListFile.h"
+#include "listfile/SafeSave.h"
 #include "mainwindow/UserAgentText.h"
 #include "shell/AppGlobals.h"
 #include "shell/TextEncoding.h"
@@ -316,14 +317,14 @@ void PikeMain::Command1_Click()
 
 bool RunsElevated()
 {
-    HANDLE process = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process))
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
         return false;
+    const std::unique_ptr<void, HandleCloser> token(opened);
     TOKEN_ELEVATION elevation{};
     DWORD size = 0;
-    const bool got = GetTokenInformation(process, TokenElevation, &elevation, sizeof elevation, &size);
-    CloseHandle(process);
-    return got && elevation.TokenIsElevated;
+    return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated;
 }
 
 void PikeMain::Command2_Click()
