@@ -10,11 +10,6 @@ const std::wstring kFFFD(1, kReplacement);
 
 } // namespace
 
-TEST(TextEncoding, RunsInCodePage932)
-{
-    ASSERT_EQ(GetACP(), 932u) << "the tests expect the Japanese ANSI code page";
-}
-
 TEST(TextEncoding, AnsiCodePageHoldsExactlyWhatItCan)
 {
     // The same rules whether the ANSI code page is Shift_JIS or UTF-8 ("Beta: Use Unicode UTF-8").
