@@ -180,7 +180,7 @@ TEST(VoAPI, PlatformStatusPassesThroughAndEveryKeyIsClosed)
     api.query = QueryRefused;
     EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new", api), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent", api), L"");
-    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new \U0001F600", api),
+    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new \xD800", api),
               ERROR_NO_UNICODE_TRANSLATION);
     EXPECT_EQ(g_opened, 3);
     EXPECT_EQ(g_closed, 3);
