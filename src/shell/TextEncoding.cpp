@@ -119,14 +119,14 @@ std::optional<std::string> EncodeUnits(std::wstring_view text, Units units)
 {
     std::string bytes;
     bytes.reserve(text.size() * units.width);
+    const auto put = [&](char32_t unit) {
+        for (size_t b = 0; b < units.width; ++b)
+            bytes += static_cast<char>(unit >> 8 * (units.bigEndian ? units.width - 1 - b : b));
+    };
     for (size_t k = 0; k < text.size();) {
         const Character character = CharacterAt(text, k);
         if (IsSurrogate(character.code))
             return std::nullopt;
-        const auto put = [&](char32_t unit) {
-            for (size_t b = 0; b < units.width; ++b)
-                bytes += static_cast<char>(unit >> 8 * (units.bigEndian ? units.width - 1 - b : b));
-        };
         if (units.width == 4) // one unit for a surrogate pair, where UTF-16 has two
             put(character.code);
         else
