@@ -249,7 +249,7 @@ void PickRegisterEditAndQuit(const ProgramUnderTest& under)
     for (int i = 0; i < 100 && IsWindow(editor); ++i)
         Sleep(20);
     EXPECT_FALSE(IsWindow(editor));
-    EXPECT_EQ(ListOf(combo), (std::vector<std::wstring>{L"Mozilla/5.0 (表示テスト)", L"Opera/9.80", L"NewBrowser/1.0 (新規)"}));
+    EXPECT_EQ(ListOf(combo), (std::vector<std::wstring>{picked, L"Opera/9.80", L"NewBrowser/1.0 (新規)"}));
     EXPECT_EQ(ReadBytes(folder.path() + L"PIKEROSU.DAT"),
               Sjis((list + L"NewBrowser/1.0 (新規)\r\n").c_str()));
 

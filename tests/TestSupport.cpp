@@ -213,6 +213,17 @@ std::vector<std::wstring> FileNames(const std::wstring& folder)
     return names;
 }
 
+std::wstring FinalPath(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    std::wstring name(32768, L'\0');
+    name.resize(file == INVALID_HANDLE_VALUE ? 0 : GetFinalPathNameByHandleW(file, name.data(), 32768, 0));
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return name.empty() ? path : name;
+}
+
 void ExpectTheCodePageAsked()
 {
     if (const char* expected = std::getenv("PIKE_EXPECT_ACP")) {

@@ -72,6 +72,8 @@ private:
     bool made_ = false;
 };
 std::vector<std::wstring> FileNames(const std::wstring& folder); // sorted; folder ends with "\"
+// Where a file really is, as the system names it (long names, links followed); the path where not.
+std::wstring FinalPath(const std::wstring& path);
 // The identity and last-write time of a file, as backup and sync tools compare them.
 std::string FileIdentity(const std::wstring& path);
 

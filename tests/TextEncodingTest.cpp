@@ -10,11 +10,6 @@ const std::wstring kFFFD(1, kReplacement);
 
 } // namespace
 
-TEST(TextEncoding, RunsInCodePage932)
-{
-    ASSERT_EQ(GetACP(), 932u) << "the tests expect the Japanese ANSI code page";
-}
-
 TEST(TextEncoding, AnsiCodePageHoldsExactlyWhatItCan)
 {
     // The same rules whether the ANSI code page is Shift_JIS or UTF-8 ("Beta: Use Unicode UTF-8").
@@ -103,6 +98,7 @@ TEST(TextEncoding, BrokenBytesAndNulBecomeReplacementsAndNeverTakeALineBreak)
         {std::string("\0A\0", 3), Encoding::Utf16BE, L"A" + kFFFD},                    // half a unit
         {std::string("A\0\0\0\0\xD8\0\0\0\0\x11\0\r\0\0\0B\0", 18), Encoding::Utf32LE,
          L"A" + kFFFD + kFFFD + L"\r" + kFFFD}, // a surrogate, beyond Unicode, a part at the end
+        {std::string("\x3D\xD8\0\0\0\xDE\0\0", 8), Encoding::Utf32LE, kFFFD + kFFFD}, // UTF-16's pair is no character
     };
     for (const auto& c : cases)
         EXPECT_EQ(Decode(c.body, c.encoding, 932), c.text) << testing::PrintToString(c.body);

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 const std::wstring kTestKey = TestRegistryRoot() + L"\\VoAPI";
@@ -12,18 +15,30 @@ std::string Repeat(char c, size_t n) { return std::string(n, c); }
 
 } // namespace
 
-TEST(VoAPI, WrittenTextReadsBackIncludingJapanese)
+TEST(VoAPI, WrittenTextReadsBackInTheSystemCodePage)
 {
+    // Stored through the ANSI code page: a text beyond ASCII that it holds, as its bytes.
+    const struct {
+        UINT codePage;
+        std::wstring text;
+        std::string bytes;
+    } cases[] = {
+        {932, L"Mozilla/4.0 (compatible; ピケロス 表ソ)", Sjis(L"Mozilla/4.0 (compatible; ピケロス 表ソ)")},
+        {1252, L"Mozilla/4.0 (compatible; caf\u00E9)", "Mozilla/4.0 (compatible; caf\xE9)"},
+        {CP_UTF8, L"Mozilla/4.0 (ピケロス \U0001F600)", Utf8(L"Mozilla/4.0 (ピケロス \U0001F600)")},
+    };
+    const auto c = std::find_if(std::begin(cases), std::end(cases), [](auto& c) { return c.codePage == GetACP(); });
+    if (c == std::end(cases))
+        GTEST_SKIP() << "no text chosen for code page " << GetACP();
     ScratchKey key(HKEY_CURRENT_USER, kTestKey);
-    const std::wstring text = L"Mozilla/4.0 (compatible; ピケロス 表ソ)";
-    ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", text), 0);
-    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), text);
+    ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", c->text), 0);
+    EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), c->text);
 
     DWORD type = 0;
     std::string bytes;
     ASSERT_TRUE(key.GetAnsiBytes("User Agent", type, bytes));
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(bytes, Sjis(text.c_str()) + '\0') << "stored with its terminating zero";
+    EXPECT_EQ(bytes, c->bytes + '\0') << "stored with its terminating zero";
 }
 
 TEST(VoAPI, EmptyTextIsAStringHoldingTheTerminator)
@@ -108,9 +123,16 @@ TEST(VoAPI, UnrepresentableTextIsRefusedAndTheOldValueKept)
 {
     ScratchKey key(HKEY_CURRENT_USER, kTestKey);
     ASSERT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"old"), 0);
-    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new \U0001F600"),
-              ERROR_NO_UNICODE_TRANSLATION);
-    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"caf\u00E9"), ERROR_NO_UNICODE_TRANSLATION);
+    // Half a surrogate pair, which no code page holds, and what the system code page lacks,
+    // which a best fit would store as a look-alike.
+    std::vector<std::wstring> lacking{L"new \xD800"};
+    if (GetACP() != CP_UTF8)
+        lacking.insert(lacking.end(), {L"new \U0001F600", L"\uD55C\uAE00"});
+    if (GetACP() == 932)
+        lacking.push_back(L"caf\u00E9");
+    for (const std::wstring& text : lacking)
+        EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", text), ERROR_NO_UNICODE_TRANSLATION)
+            << testing::PrintToString(text);
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent"), L"old");
 }
 
@@ -158,7 +180,7 @@ TEST(VoAPI, PlatformStatusPassesThroughAndEveryKeyIsClosed)
     api.query = QueryRefused;
     EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new", api), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegReadValue(key.root(), key.subKey(), L"User Agent", api), L"");
-    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new \U0001F600", api),
+    EXPECT_EQ(RegWriteValue(key.root(), key.subKey(), L"User Agent", L"new \xD800", api),
               ERROR_NO_UNICODE_TRANSLATION);
     EXPECT_EQ(g_opened, 3);
     EXPECT_EQ(g_closed, 3);

@@ -80,6 +80,20 @@ Platform WindowTest::RecordingPlatform()
     return platform;
 }
 
+std::vector<Box> WindowTest::Boxes() const
+{
+    std::vector<Box> boxes;
+    for (const ShownMessage& m : messages)
+        boxes.push_back({m.text, m.title, m.style});
+    return boxes;
+}
+
+void PrintTo(const Box& box, std::ostream* out)
+{
+    *out << testing::PrintToString(box.text) << " titled " << testing::PrintToString(box.title) << " style 0x"
+         << std::hex << box.style << std::dec;
+}
+
 HWND Control(HWND window, int id)
 {
     return GetDlgItem(window, id);

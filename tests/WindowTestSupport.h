@@ -16,6 +16,15 @@ struct ShownMessage {
     bool mainWindowVisible; // whether the main window was already on screen
 };
 
+// A message box as the user sees it; tests compare the boxes a step showed as one list.
+struct Box {
+    std::wstring text;
+    std::wstring title;
+    UINT style;
+    bool operator==(const Box&) const = default;
+};
+void PrintTo(const Box& box, std::ostream* out);
+
 class WindowTest : public testing::Test {
 protected:
     void SetUp() override;
@@ -31,6 +40,7 @@ protected:
     static bool HasUserAgent(const wchar_t* subKey);
 
     Platform RecordingPlatform();
+    std::vector<Box> Boxes() const; // the messages, as boxes
     std::vector<ShownMessage> messages;
     int answer = IDNO; // to a box with more than one button; IDOK to the others
     int lastWindowClosedCalls = 0;

@@ -288,8 +288,7 @@ void UAEditForm::SelectCharacter(std::wstring_view text, size_t at)
     SetFocus(edit);
     if (at >= text.size())
         return;
-    const size_t end = at + (IS_HIGH_SURROGATE(text[at]) && at + 1 < text.size() ? 2 : 1);
-    Edit_SetSel(edit, at, end);
+    Edit_SetSel(edit, at, at + TextEncoding::CharacterAt(text, at).length);
     Edit_ScrollCaret(edit);
 }
 

@@ -2,8 +2,10 @@
 
 #include "editor/UAEditForm.h"
 #include "listfile/ListFile.h"
+#include "listfile/SafeSave.h"
 #include "mainwindow/UserAgentText.h"
 #include "shell/AppGlobals.h"
+#include "shell/TextEncoding.h"
 
 #include <commctrl.h>
 #include <windowsx.h>
@@ -16,6 +18,25 @@ constexpr wchar_t kClassName[] = L"PikerosuMain";
 constexpr int kComboDropHeight = 3000;
 constexpr size_t kMaxTextBytes = 1024;
 constexpr wchar_t kFailureTitle[] = L"ピケロスブラウザ － 登録の失敗";
+
+// Where the browser keeps its text, in the order asked: the first that holds one is used.
+struct Location {
+    SystemKind kind;
+    const wchar_t* subKey;
+    const wchar_t* caption;
+};
+constexpr Location kLocations[] = {
+    {SystemKind::Windows, kWindowsSubKey, L"User Agent (Windows)"},
+    {SystemKind::WindowsNT, kWindowsNTSubKey, L"User Agent (Windows NT)"},
+};
+
+const Location* LocationOf(SystemKind kind)
+{
+    for (const Location& location : kLocations)
+        if (location.kind == kind)
+            return &location;
+    return nullptr;
+}
 
 // In tab order; the frame comes last so that it lies behind the others.
 constexpr ChildLayout kLayout[] = {
@@ -215,19 +236,18 @@ void PikeMain::SetFrameCaption(const wchar_t* caption)
 void PikeMain::Form_Load()
 {
     InitAppPath();
-    systemKind_ = SystemKind::Windows;
-    SetFrameCaption(L"User Agent (Windows)");
-    std::wstring current = RegReadValue(HKEY_USERS, kWindowsSubKey, kUserAgentValue, platform_.registry);
-    if (current.empty()) {
-        systemKind_ = SystemKind::WindowsNT;
-        current = RegReadValue(HKEY_USERS, kWindowsNTSubKey, kUserAgentValue, platform_.registry);
-        SetFrameCaption(L"User Agent (Windows NT)");
-        if (current.empty()) {
-            systemKind_ = SystemKind::Unknown;
-            SetFrameCaption(L"User Agent (System Unknown!)");
+    std::wstring current;
+    const Location* found = nullptr;
+    for (const Location& location : kLocations) {
+        current = RegReadValue(HKEY_USERS, location.subKey, kUserAgentValue, platform_.registry);
+        if (!current.empty()) {
+            found = &location;
+            break;
         }
     }
-    if (systemKind_ == SystemKind::Unknown) {
+    systemKind_ = found ? found->kind : SystemKind::Unknown;
+    SetFrameCaption(found ? found->caption : L"User Agent (System Unknown!)");
+    if (!found) {
         EnableWindow(GetDlgItem(hwnd_, Command1), FALSE);
         // The window is not shown yet, so the box stands on its own.
         Message(nullptr, L"システム情報を取得できませんでした。安全のため 登録ボタンを禁止します。", kAppTitle, MB_ICONWARNING);
@@ -240,8 +260,9 @@ void PikeMain::Form_Load()
 
 void PikeMain::Command1_Click()
 {
-    // The button is disabled then, but a click can still be sent to it.
-    if (systemKind_ == SystemKind::Unknown)
+    // The button is disabled where no location was found, but a click can still be sent to it.
+    const Location* location = LocationOf(systemKind_);
+    if (!location)
         return;
     HWND combo = GetDlgItem(hwnd_, UAName);
     std::wstring text = GetText(combo);
@@ -263,7 +284,7 @@ void PikeMain::Command1_Click()
         if (!IsOpen())
             return; // closed while the warning was up: the user is gone, so is the request
         size_t keep = kMaxTextBytes / sizeof(wchar_t);
-        if (IS_HIGH_SURROGATE(text[keep - 1]))
+        if (TextEncoding::CharacterAt(text, keep - 1).length == 2)
             --keep; // never leave half a character behind
         text.resize(keep);
         SetWindowTextW(combo, text.c_str());
@@ -271,8 +292,7 @@ void PikeMain::Command1_Click()
             return;
     }
 
-    const wchar_t* subKey = systemKind_ == SystemKind::Windows ? kWindowsSubKey : kWindowsNTSubKey;
-    const LONG status = RegWriteValue(HKEY_USERS, subKey, kUserAgentValue, text, platform_.registry);
+    const LONG status = RegWriteValue(HKEY_USERS, location->subKey, kUserAgentValue, text, platform_.registry);
 
     if (status == 0)
         Message(hwnd_, L"システムに登録しました。登録内容は次回ブラウザを起動した時から有効となります。",
@@ -292,14 +312,14 @@ void PikeMain::Command1_Click()
 
 bool RunsElevated()
 {
-    HANDLE process = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process))
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
         return false;
+    const std::unique_ptr<void, HandleCloser> token(opened);
     TOKEN_ELEVATION elevation{};
     DWORD size = 0;
-    const bool got = GetTokenInformation(process, TokenElevation, &elevation, sizeof elevation, &size);
-    CloseHandle(process);
-    return got && elevation.TokenIsElevated;
+    return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated;
 }
 
 void PikeMain::Command2_Click()

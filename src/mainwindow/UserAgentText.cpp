@@ -1,5 +1,7 @@
 #include "mainwindow/UserAgentText.h"
 
+#include "shell/TextEncoding.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -34,12 +36,11 @@ bool In(const Range (&ranges)[N], char32_t c)
 template <class Take>
 bool AnyCharacter(std::wstring_view text, Take take)
 {
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        if (take(c))
+    for (size_t i = 0; i < text.size();) {
+        const TextEncoding::Character character = TextEncoding::CharacterAt(text, i);
+        if (take(character.code))
             return true;
+        i += character.length;
     }
     return false;
 }

@@ -71,62 +71,68 @@ std::wstring DecodeBytes(std::string_view bytes, UINT codePage)
     }
 }
 
-bool IsLoneSurrogate(std::wstring_view text, size_t k)
+bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+// UTF-16 and UTF-32: units of width bytes in either byte order.
+struct Units {
+    size_t width;
+    bool bigEndian;
+};
+
+Units UnitsOf(Encoding encoding)
 {
-    if (IS_HIGH_SURROGATE(text[k]))
-        return k + 1 == text.size() || !IS_LOW_SURROGATE(text[k + 1]);
-    return IS_LOW_SURROGATE(text[k]) && (k == 0 || !IS_HIGH_SURROGATE(text[k - 1]));
+    const bool wide = encoding == Encoding::Utf32LE || encoding == Encoding::Utf32BE;
+    return {wide ? 4u : 2u, encoding == Encoding::Utf16BE || encoding == Encoding::Utf32BE};
 }
 
-std::wstring DecodeUtf16(std::string_view bytes, bool bigEndian)
+// A unit beyond Unicode, a surrogate without its other half (in UTF-32 every surrogate), and a
+// part of a unit at the end each become U+FFFD.
+std::wstring DecodeUnits(std::string_view bytes, Units units)
 {
     std::wstring text;
-    text.reserve(bytes.size() / 2 + 1);
+    text.reserve(bytes.size() / units.width + 1);
     size_t i = 0;
-    for (; i + 1 < bytes.size(); i += 2) {
-        const auto first = static_cast<BYTE>(bytes[i]), second = static_cast<BYTE>(bytes[i + 1]);
-        text += static_cast<wchar_t>(bigEndian ? first << 8 | second : second << 8 | first);
-    }
-    if (i < bytes.size())
-        text += kReplacement; // half a unit at the end
-    for (size_t k = 0; k < text.size(); ++k)
-        if (IsLoneSurrogate(text, k))
-            text[k] = kReplacement; // replacing one never pairs or parts its neighbours
-    return text;
-}
-
-// Each four bytes one character; one beyond Unicode or a surrogate, and a part at the end, U+FFFD.
-std::wstring DecodeUtf32(std::string_view bytes, bool bigEndian)
-{
-    std::wstring text;
-    text.reserve(bytes.size() / 4 + 1);
-    size_t i = 0;
-    for (; i + 3 < bytes.size(); i += 4) {
-        unsigned long c = 0;
-        for (int k = 0; k < 4; ++k)
-            c |= static_cast<unsigned long>(static_cast<BYTE>(bytes[i + static_cast<size_t>(k)])) << (bigEndian ? 24 - 8 * k : 8 * k);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+    for (; i + units.width <= bytes.size(); i += units.width) {
+        char32_t c = 0;
+        for (size_t b = 0; b < units.width; ++b)
+            c |= char32_t{static_cast<BYTE>(bytes[i + b])} << 8 * (units.bigEndian ? units.width - 1 - b : b);
+        if (c > 0x10FFFF || (units.width == 4 && IsSurrogate(c)))
             text += kReplacement;
-        else if (c >= 0x10000)
+        else if (c > 0xFFFF)
             text.append({static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)), static_cast<wchar_t>(0xDC00 + (c & 0x3FF))});
         else
             text += static_cast<wchar_t>(c);
     }
     if (i < bytes.size())
         text += kReplacement;
+    for (size_t k = 0; k < text.size();) {
+        const Character character = CharacterAt(text, k);
+        if (IsSurrogate(character.code))
+            text[k] = kReplacement; // replacing one never pairs or parts its neighbours
+        k += character.length;
+    }
     return text;
 }
 
-std::string EncodeUtf32(std::wstring_view text, bool bigEndian)
+// Refuses a surrogate without its other half, which neither encoding holds.
+std::optional<std::string> EncodeUnits(std::wstring_view text, Units units)
 {
     std::string bytes;
-    bytes.reserve(text.size() * 4);
-    for (size_t k = 0; k < text.size(); ++k) {
-        unsigned long c = text[k];
-        if (IS_HIGH_SURROGATE(text[k])) // paired: Encode refuses a lone one first
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++k] - 0xDC00);
-        for (int b = 0; b < 4; ++b)
-            bytes += static_cast<char>(c >> (bigEndian ? 24 - 8 * b : 8 * b));
+    bytes.reserve(text.size() * units.width);
+    const auto put = [&](char32_t unit) {
+        for (size_t b = 0; b < units.width; ++b)
+            bytes += static_cast<char>(unit >> 8 * (units.bigEndian ? units.width - 1 - b : b));
+    };
+    for (size_t k = 0; k < text.size();) {
+        const Character character = CharacterAt(text, k);
+        if (IsSurrogate(character.code))
+            return std::nullopt;
+        if (units.width == 4) // one unit for a surrogate pair, where UTF-16 has two
+            put(character.code);
+        else
+            for (size_t u = 0; u < character.length; ++u)
+                put(text[k + u]);
+        k += character.length;
     }
     return bytes;
 }
@@ -149,18 +155,6 @@ std::optional<std::string> EncodeCodePage(std::wstring_view text, UINT codePage)
     // A best-fit mapping that slipped through shows up as a text that does not come back.
     if (usedDefault || DecodeStrict(bytes, codePage) != text)
         return std::nullopt;
-    return bytes;
-}
-
-std::string EncodeUtf16(std::wstring_view text, bool bigEndian)
-{
-    std::string bytes;
-    bytes.reserve(text.size() * 2);
-    for (const wchar_t unit : text) {
-        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
-        bytes += bigEndian ? high : low;
-        bytes += bigEndian ? low : high;
-    }
     return bytes;
 }
 
@@ -205,9 +199,9 @@ std::wstring Decode(std::string_view body, Encoding encoding, UINT ansiCodePage)
     case Encoding::Utf8:
     case Encoding::Utf8Bom: text = DecodeBytes(body, CP_UTF8); break;
     case Encoding::Utf16LE:
-    case Encoding::Utf16BE: text = DecodeUtf16(body, encoding == Encoding::Utf16BE); break;
+    case Encoding::Utf16BE:
     case Encoding::Utf32LE:
-    case Encoding::Utf32BE: text = DecodeUtf32(body, encoding == Encoding::Utf32BE); break;
+    case Encoding::Utf32BE: text = DecodeUnits(body, UnitsOf(encoding)); break;
     }
     std::replace(text.begin(), text.end(), L'\0', kReplacement); // a NUL would end the text early
     return text;
@@ -222,13 +216,7 @@ std::optional<std::string> Encode(std::wstring_view text, Encoding encoding, UIN
     case Encoding::Utf16LE:
     case Encoding::Utf16BE:
     case Encoding::Utf32LE:
-    case Encoding::Utf32BE:
-        for (size_t k = 0; k < text.size(); ++k)
-            if (IsLoneSurrogate(text, k))
-                return std::nullopt;
-        if (encoding == Encoding::Utf32LE || encoding == Encoding::Utf32BE)
-            return EncodeUtf32(text, encoding == Encoding::Utf32BE);
-        return EncodeUtf16(text, encoding == Encoding::Utf16BE);
+    case Encoding::Utf32BE: return EncodeUnits(text, UnitsOf(encoding));
     }
     return std::nullopt;
 }
@@ -241,7 +229,7 @@ size_t FirstUnencodable(std::wstring_view text, Encoding encoding, UINT ansiCode
         const size_t end = std::min(text.find_first_of(L"\r\n", start), text.size());
         if (!Encode(text.substr(start, end - start), encoding, ansiCodePage)) {
             for (size_t k = start; k < end;) {
-                const size_t length = IS_HIGH_SURROGATE(text[k]) && k + 1 < end && IS_LOW_SURROGATE(text[k + 1]) ? 2 : 1;
+                const size_t length = CharacterAt(text, k).length; // a pair never spans a line break
                 if (!Encode(text.substr(k, length), encoding, ansiCodePage))
                     return k;
                 k += length;

@@ -31,4 +31,17 @@ size_t FirstUnencodable(std::wstring_view text, Encoding encoding, UINT ansiCode
 
 inline constexpr wchar_t kReplacement = L'\uFFFD';
 
+// The character that starts at text[at] and how many UTF-16 units it takes: a surrogate pair is
+// one character of two, a surrogate without its other half one of its own.
+struct Character {
+    char32_t code;
+    size_t length;
+};
+inline Character CharacterAt(std::wstring_view text, size_t at)
+{
+    if (IS_HIGH_SURROGATE(text[at]) && at + 1 < text.size() && IS_LOW_SURROGATE(text[at + 1]))
+        return {0x10000 + ((char32_t{text[at]} - 0xD800) << 10) + (char32_t{text[at + 1]} - 0xDC00), 2};
+    return {text[at], 1};
+}
+
 } // namespace TextEncoding
