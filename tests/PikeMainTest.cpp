@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -163,6 +164,37 @@ TEST_F(PikeMainTest, ASaveCutOffMidWriteIsPutRightWithOneTrueBoxBeforeTheWindowS
     messages.clear();
     main = Open();
     EXPECT_TRUE(messages.empty()) << "told once";
+}
+
+TEST_F(PikeMainTest, AStartWhileAnotherCopyIsStoppedMidSaveSaysTheListIsBusy)
+{
+    // Another copy stopped while it writes the list (by a debugger, say): the start waits its turn
+    // a moment, then says so rather than showing the list empty, or half written; so does the editor.
+    Platform platform = RecordingPlatform();
+    platform.files = FaultyFiles();
+    const FileApi files = platform.files;
+    HANDLE frozen = CreateEventW(nullptr, TRUE, FALSE, nullptr), thawed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    faults.onWrite = [&] {
+        SetEvent(frozen);
+        WaitForSingleObject(thawed, INFINITE);
+    };
+    std::thread copy([&] { WriteListFile(L"B/2.0", *ReadListFile(), OtherChanges::Keep, files); });
+    WaitForSingleObject(frozen, INFINITE);
+    auto main = Open(std::move(platform));
+    EXPECT_EQ(Boxes(), (std::vector<Box>{{L"ブラウザリストは保存の途中のため、候補を読み込めませんでした。"
+                                          L"しばらくしてから、起動し直してください。",
+                                          L"ピケロスブラウザ", MB_ICONWARNING}}));
+    EXPECT_EQ(ComboList(Combo(*main)), (Lines{kWindowsText}));
+    messages.clear();
+    Click(main->Window(), PikeMain::Command2);
+    EXPECT_EQ(Boxes(), (std::vector<Box>{{L"ブラウザリストは保存の途中のため、読み込めませんでした。"
+                                          L"しばらくしてから、もう一度開いてください。",
+                                          L"ピケロスブラウザ", MB_ICONWARNING}}));
+    EXPECT_FALSE(main->Editor()->IsOpen());
+    SetEvent(thawed);
+    copy.join();
+    CloseHandle(frozen);
+    CloseHandle(thawed);
 }
 
 static LONG WINAPI OpenForWritingDenied(HKEY root, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY key)
