@@ -181,13 +181,13 @@ TEST_F(PikeMainTest, AStartWhileAnotherCopyIsStoppedMidSaveSaysTheListIsBusy)
     std::thread copy([&] { WriteListFile(L"B/2.0", *ReadListFile(), OtherChanges::Keep, files); });
     WaitForSingleObject(frozen, INFINITE);
     auto main = Open(std::move(platform));
-    EXPECT_EQ(Boxes(), (std::vector<Box>{{L"ブラウザリストは保存の途中のため、候補を読み込めませんでした。"
+    EXPECT_EQ(Boxes(), (std::vector<Box>{{L"ブラウザリストは保存の途中か、中断された保存を元に戻せないため、候補を読み込めませんでした。"
                                           L"しばらくしてから、起動し直してください。",
                                           L"ピケロスブラウザ", MB_ICONWARNING}}));
     EXPECT_EQ(ComboList(Combo(*main)), (Lines{kWindowsText}));
     messages.clear();
     Click(main->Window(), PikeMain::Command2);
-    EXPECT_EQ(Boxes(), (std::vector<Box>{{L"ブラウザリストは保存の途中のため、読み込めませんでした。"
+    EXPECT_EQ(Boxes(), (std::vector<Box>{{L"ブラウザリストは保存の途中か、中断された保存を元に戻せないため、読み込めませんでした。"
                                           L"しばらくしてから、もう一度開いてください。",
                                           L"ピケロスブラウザ", MB_ICONWARNING}}));
     EXPECT_FALSE(main->Editor()->IsOpen());

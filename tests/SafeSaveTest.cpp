@@ -102,8 +102,15 @@ TEST(SafeSave, AJournalIsPlayedBackOnlyWholeAndOnlyOnceTheListIsBack)
     EXPECT_FALSE(FileExists(journal));
     EXPECT_EQ(ReadBytes(path), cut);
 
-    // A write-back that fails keeps the journal for a later read, and this one reads nothing.
+    // A list that cannot be put right now (a scanner holds it): no read, and no save over it.
     WriteBytes(journal, written);
+    HANDLE scanner = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_FALSE(ReadTelling(path).read);
+    EXPECT_EQ(SaveFile(path, kNew, kLimit, kAnything), SaveResult::Failed);
+    CloseHandle(scanner);
+    EXPECT_EQ(ReadBytes(path), cut);
+
+    // A write-back that fails keeps the journal for a later read, and this one reads nothing.
     const FileApi api = FaultyFiles();
     faults.listWritesFailing = 1;
     EXPECT_FALSE(ReadTelling(path, api).read);
@@ -128,6 +135,7 @@ TEST(SafeSave, NamesBesideTheFileThatAreNotTheSavesOwnAreLeftAlone)
         L"list.dat.txt"};
     const std::vector<std::pair<std::wstring, std::string>> links = {
         {L"list.dat.lock", "precious"}, {L"list.dat.before-save-0", journal}, {L"list.dat.old-1.txt", "precious"}};
+    const std::wstring hardLinked = L"list.dat.before-save-1"; // a journal with another name outside
     TempAppFolder folder;
     const std::wstring in = folder.path() + L"list\\", path = in + L"list.dat";
     ASSERT_TRUE(CreateDirectoryW(in.c_str(), nullptr));
@@ -138,17 +146,20 @@ TEST(SafeSave, NamesBesideTheFileThatAreNotTheSavesOwnAreLeftAlone)
         WriteBytes(folder.path() + name, target);
         linked = linked && MakeSymbolicLink(in + name, folder.path() + name);
     }
-    WriteBytes(path, kOld);
+    WriteBytes(folder.path() + hardLinked, journal);
+    ASSERT_TRUE(CreateHardLinkW((in + hardLinked).c_str(), (folder.path() + hardLinked).c_str(), nullptr));
 
-    EXPECT_EQ(ReadTelling(path).outcome, Outcome::None);
+    EXPECT_EQ(ReadTelling(path).outcome, Outcome::None) << "and the list is missing: an earlier release's new list stays";
+    WriteBytes(path, kOld);
     ASSERT_EQ(SaveFile(path, kNew, kLimit, kAnything), SaveResult::Saved);
     EXPECT_EQ(ReadBytes(path), kNew);
     for (const std::wstring& name : files)
         EXPECT_EQ(ReadBytes(in + name), "the user's own");
     for (const auto& [name, target] : links)
         EXPECT_EQ(ReadBytes(folder.path() + name), target);
+    EXPECT_EQ(ReadBytes(folder.path() + hardLinked), journal);
     std::vector<std::wstring> expected = files;
-    expected.push_back(L"list.dat");
+    expected.insert(expected.end(), {L"list.dat", hardLinked});
     if (linked)
         for (const auto& link : links)
             expected.push_back(link.first);

@@ -287,7 +287,7 @@ BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, 
 {
     const std::wstring leaf = LeafOf(file);
     Record(L"write " + leaf);
-    if (!IsSaveFile(leaf) && faults.onWrite)
+    if (faults.onWrite)
         faults.onWrite();
     if (faults.listWritesFailing > 0 && !IsSaveFile(leaf)) {
         --faults.listWritesFailing;

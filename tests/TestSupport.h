@@ -86,7 +86,7 @@ struct FileFaults {
     bool removesFail = false;
     bool noFinalPath = false;   // GetFinalPathNameByHandleW fails, as on some RAM disks
     bool mutexDenied = false;   // another copy's turn cannot be joined (another session's, elevated)
-    std::function<void()> onWrite; // at each write into the list: another program's doing
+    std::function<void()> onWrite; // at each write of the save's: another program's doing
     // Links under these names, which Windows follows on a create without FILE_FLAG_OPEN_REPARSE_POINT
     // (dangling or not) to create their target, and Wine refuses: name -> target.
     std::map<std::wstring, std::wstring> links;

@@ -73,7 +73,7 @@ std::pair<std::wstring, UINT> CutOffSaveMessage(const CutOffSave& cutOff)
          MB_ICONINFORMATION},
         {L"前回のブラウザリストの保存は途中で中断されました。ブラウザリストは保存前の内容に戻してあります。",
          MB_ICONINFORMATION},
-        {L"前回のブラウザリストの保存は途中で中断されましたが、その後ブラウザリストが書き換えられていたため、"
+        {L"前回のブラウザリストの保存は途中で中断されましたが、その後ブラウザリストが書き換えられたか削除されていたため、"
          L"そのままにしてあります。保存前の内容は次のファイルに残してあります：\n%1",
          MB_ICONWARNING},
     };
@@ -198,7 +198,8 @@ bool UAEditForm::Form_Load(HWND requester)
             {L"ブラウザリストを読み込めませんでした。ほかのプログラムが使用中でないか確かめてから、もう一度開いてください。",
              MB_ICONWARNING},
             {L"ブラウザリストが大きすぎるため、読み込めませんでした。読み込めるのは %1までです。", MB_ICONWARNING},
-            {L"ブラウザリストは保存の途中のため、読み込めませんでした。しばらくしてから、もう一度開いてください。",
+            {L"ブラウザリストは保存の途中か、中断された保存を元に戻せないため、読み込めませんでした。"
+             L"しばらくしてから、もう一度開いてください。",
              MB_ICONWARNING},
         };
         static_assert(std::size(kRefused) == static_cast<size_t>(ReadFailure::Busy) + 1);

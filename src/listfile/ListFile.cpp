@@ -44,12 +44,13 @@ std::optional<ListDocument> ReadAt(const std::wstring& path, bool createMissing,
     // There but not to be read (held by another program, no rights, a folder): not an empty list.
     if (!IsMissing(GetLastError()) || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
         return std::nullopt;
-    // Missing is an empty list, created where the folder takes one. A name that is taken after
-    // all is a link, created through where its target's folder is there and unreadable where it
-    // is not (a share offline), or a list another program has just created.
-    if (!createMissing || OpenFile(path, GENERIC_READ, CREATE_NEW) || GetLastError() != ERROR_FILE_EXISTS)
+    // Missing is an empty list, created where the folder takes one. A name that is taken after all
+    // is a list another program has just created, or a link whose target is missing (a share
+    // offline, or one planted there), which is not followed to create a file where it leads.
+    if (!createMissing || OpenFile(path, GENERIC_READ, CREATE_NEW, 0, FILE_FLAG_OPEN_REPARSE_POINT) ||
+        GetLastError() != ERROR_FILE_EXISTS)
         return ListDocument{};
-    if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_ALWAYS))
+    if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_EXISTING))
         return Load(file.get(), failure);
     return std::nullopt;
 }

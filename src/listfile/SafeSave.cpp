@@ -54,10 +54,7 @@ unsigned long long Checksum(std::string_view bytes)
     return hash;
 }
 
-bool IsMissing(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
+bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 constexpr wchar_t kBeforeSave[] = L".before-save-"; // "<n>": a journal while the file is written
 constexpr wchar_t kOld[] = L".old-";                // "<n>.txt": old bytes handed to the user
@@ -102,6 +99,8 @@ bool DeleteByHandle(HANDLE file, const FileApi& api)
     return api.setInfo(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+constexpr DWORD kNotOurs = ERROR_INVALID_NAME; // a name the save uses, for something not the save's own
+
 struct FindCloser {
     void operator()(HANDLE search) const { FindClose(search); }
 };
@@ -131,9 +130,9 @@ public:
         return OpenFile(path, access, CREATE_NEW, 0, flags | FILE_FLAG_OPEN_REPARSE_POINT, api_.create);
     }
 
-    // A file of the save's own, opened shared with nobody: a plain file with this one name, where
-    // the name says it is. Nothing where it is held (ERROR_SHARING_VIOLATION), missing, anything else
-    // (ERROR_ACCESS_DENIED: a link, a folder, a file with more names), or where that cannot be told.
+    // A file of the save's own, opened shared with nobody: a plain file with this one name, where the
+    // name says it is. Nothing where it is held (ERROR_SHARING_VIOLATION), missing, anything else
+    // (kNotOurs: a link, a folder, a file with more names), or where that cannot be told.
     FileHandle OpenOwn(const std::wstring& path, DWORD access) const
     {
         FileHandle file = OpenFile(path, access, OPEN_EXISTING, 0, FILE_FLAG_OPEN_REPARSE_POINT);
@@ -147,7 +146,7 @@ public:
                                  (folder_->path + path.substr(path.find_last_of(L'\\') + 1)).c_str(), -1,
                                  TRUE) == CSTR_EQUAL)
             return file;
-        SetLastError(place && folder_ ? ERROR_ACCESS_DENIED : ERROR_CANT_RESOLVE_FILENAME);
+        SetLastError(place && folder_ ? kNotOurs : ERROR_CANT_RESOLVE_FILENAME);
         return nullptr;
     }
 
@@ -196,40 +195,30 @@ bool Overwrite(HANDLE file, std::string_view bytes, const FileApi& api)
 }
 
 // While the file is written, another program's read meets a locked range, which Windows refuses
-// (ERROR_LOCK_VIOLATION) for the reader to try again, never half a list. A reader that locks the
-// range itself holds it for a moment only.
-class RangeLock {
-public:
-    explicit RangeLock(HANDLE file) : file_(file)
-    {
-        const ULONGLONG until = GetTickCount64() + 2000;
-        OVERLAPPED at{};
-        while (!(locked_ = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
-                                      &at) != FALSE) &&
-               GetLastError() == ERROR_LOCK_VIOLATION && GetTickCount64() < until)
-            Sleep(1);
-    }
-    ~RangeLock()
+// (ERROR_LOCK_VIOLATION) for the reader to try again, never half a list; so does its write. A
+// reader that locks the range itself holds it for a moment only. (A mapped view is not held back.)
+struct RangeUnlocker {
+    void operator()(HANDLE file) const
     {
         OVERLAPPED at{};
-        if (locked_)
-            UnlockFileEx(file_, 0, MAXDWORD, MAXDWORD, &at);
+        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &at);
     }
-    RangeLock(const RangeLock&) = delete;
-    RangeLock& operator=(const RangeLock&) = delete;
-    explicit operator bool() const { return locked_; }
-
-private:
-    HANDLE file_;
-    bool locked_ = false;
 };
+using RangeLock = std::unique_ptr<void, RangeUnlocker>;
+RangeLock LockRange(HANDLE file)
+{
+    OVERLAPPED at{};
+    for (const ULONGLONG until = GetTickCount64() + 2000;; Sleep(1))
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at))
+            return RangeLock(file);
+        else if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount64() > until)
+            return nullptr;
+}
 
 // A file the save made, open and shared with nobody until it is used; removed unless kept.
 class ScratchFile {
 public:
-    explicit ScratchFile(const Beside& beside) : beside_(beside) {}
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
+    explicit ScratchFile(const Beside& beside) : beside_(beside) {} // not copied: it owns the file
     ~ScratchFile()
     {
         if (file_)
@@ -343,14 +332,14 @@ JournalIs ParseJournal(std::string_view journal, Journal& parsed)
                : JournalIs::NotOurs;
 }
 
-// What a write in place leaves where it is cut off: at each place the old byte or the new one,
-// and a length from one list's to the other's.
+// What a write in place leaves where it is cut off: at each place the old byte, the new one, or a
+// zero where a power cut left a lengthened file unwritten; a length from one list's to the other's.
 bool IsCutOffWrite(std::string_view now, std::string_view old, std::string_view bytes)
 {
     if (now.size() < std::min(old.size(), bytes.size()) || now.size() > std::max(old.size(), bytes.size()))
         return false;
     for (size_t i = 0; i < now.size(); ++i)
-        if (!(i < old.size() && now[i] == old[i]) && !(i < bytes.size() && now[i] == bytes[i]))
+        if (now[i] && !(i < old.size() && now[i] == old[i]) && !(i < bytes.size() && now[i] == bytes[i]))
             return false;
     return true;
 }
@@ -368,7 +357,8 @@ std::optional<std::wstring> HandOver(const Beside& beside, std::string_view old)
 void PutRightJournal(const Beside& beside, const std::wstring& journalPath, size_t limit, CutOffSave& result,
                      int& unresolved)
 {
-    const FileHandle journal = beside.OpenOwn(journalPath, GENERIC_READ | DELETE);
+    FileHandle journal; // a scanner may hold it, just written, for a moment
+    Patiently([&] { return (journal = beside.OpenOwn(journalPath, GENERIC_READ | DELETE)) != nullptr; });
     const DWORD error = GetLastError();
     const auto bytes = journal ? ReadWhole(journal.get(), 2 * limit + sizeof(JournalHeader)) : std::nullopt;
     Journal parsed;
@@ -377,7 +367,7 @@ void PutRightJournal(const Beside& beside, const std::wstring& journalPath, size
         DeleteByHandle(journal.get(), beside.api());
     if (is != JournalIs::Whole) { // not the save's own, which stays, or the file never touched
         // One held by a save elsewhere, not to be read now, or whose place cannot be told: for later.
-        unresolved += journal ? !bytes : error != ERROR_ACCESS_DENIED && !IsMissing(error);
+        unresolved += journal ? !bytes : error != kNotOurs && !IsMissing(error);
         return;
     }
     ++unresolved; // until it is put right
@@ -401,7 +391,7 @@ void PutRightJournal(const Beside& beside, const std::wstring& journalPath, size
         else if (*now == parsed.old)
             outcome = Outcome::PutBack;
         else if (IsCutOffWrite(*now, parsed.old, parsed.bytes)) {
-            const RangeLock locked(file.get());
+            const RangeLock locked = LockRange(file.get());
             if (!locked || !Overwrite(file.get(), parsed.old, beside.api()))
                 return;
             outcome = Outcome::PutBack;
@@ -417,7 +407,7 @@ void PutRightJournal(const Beside& beside, const std::wstring& journalPath, size
     }
     --unresolved;
     result.outcome = std::max(result.outcome, outcome);
-    result.journals.push_back(journalPath);
+    result.journals.emplace_back(journalPath, bytes->substr(0, sizeof(JournalHeader)));
 }
 
 // Everything a cut-off save left, put right in the turn; `unresolved` counts what is left for later.
@@ -429,11 +419,17 @@ CutOffSave PutRight(const Beside& beside, size_t limit, int& unresolved)
     return result;
 }
 
+// Removes the journals put right, where each is still the one that was.
 void Forget(const Beside& beside, const CutOffSave& cutOff)
 {
-    for (const std::wstring& path : cutOff.journals)
-        if (const FileHandle journal = beside.OpenOwn(path, DELETE))
+    for (const auto& [path, header] : cutOff.journals) {
+        const FileHandle journal = beside.OpenOwn(path, GENERIC_READ | DELETE);
+        std::string start(header.size(), '\0');
+        DWORD got = 0;
+        if (journal && ReadFile(journal.get(), start.data(), static_cast<DWORD>(start.size()), &got, nullptr) &&
+            start == header)
             DeleteByHandle(journal.get(), beside.api());
+    }
 }
 
 // Written through its own handle, the file stays the file it is. First the journal goes beside it and
@@ -445,9 +441,6 @@ SaveResult WriteInPlace(HANDLE file, const Beside& beside, std::string_view old,
     ScratchFile journal(beside);
     if (!id || !journal.Write(beside.Name(kBeforeSave), L"", MakeJournal(*id, old, bytes)))
         return SaveResult::Failed;
-    const RangeLock locked(file);
-    if (!locked)
-        return SaveResult::Failed;
     if (Overwrite(file, bytes, beside.api()))
         return SaveResult::Saved;
     if (Overwrite(file, old, beside.api()))
@@ -458,34 +451,35 @@ SaveResult WriteInPlace(HANDLE file, const Beside& beside, std::string_view old,
     return SaveResult::Stranded;
 }
 
-// The file, opened for the look and the write: no other program may write while it is open, unless
-// one already holds it for writing and shares it with everyone, which cannot be kept out. A missing
-// file is made new under its name, once the look has taken it missing.
+// The file, opened for the look and the write: no other program may write, rename or delete it
+// while it is open, unless one already holds it for writing and shares it, which cannot be kept out;
+// it is locked before the look, so that such a writer cannot slip in before the write either. A
+// missing file is made new under its name, never through a link that has the name.
 SaveResult SaveThrough(const Beside& beside, std::string_view bytes, size_t limit, const LastLook& look,
                        SaveReport& report)
 {
-    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE, kShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
     FileHandle file;
     Patiently([&] {
-        file = OpenFile(beside.path(), kAccess, OPEN_EXISTING, kShare);
+        file = OpenFile(beside.path(), kAccess, OPEN_EXISTING, FILE_SHARE_READ);
         if (!file && GetLastError() == ERROR_SHARING_VIOLATION)
             file = OpenFile(beside.path(), kAccess, OPEN_EXISTING);
         return file || IsMissing(GetLastError());
     });
-    if (file) {
-        const auto current = ReadWhole(file.get(), limit);
-        if (!current)
-            return SaveResult::Failed;
-        return look(current) ? WriteInPlace(file.get(), beside, *current, bytes, report) : SaveResult::Changed;
-    }
-    if (!IsMissing(GetLastError()))
-        return SaveResult::Failed;
-    if (!look(std::nullopt))
+    const bool missing = !file && IsMissing(GetLastError());
+    if (missing && !look(std::nullopt))
         return SaveResult::Changed;
-    // Not through a link whose target cannot be reached: it fails as the name is taken.
-    file = OpenFile(beside.path(), kAccess | DELETE, CREATE_NEW, kShare, FILE_FLAG_OPEN_REPARSE_POINT, beside.api().create);
-    const SaveResult result = file ? WriteInPlace(file.get(), beside, {}, bytes, report) : SaveResult::Failed;
-    if (file && result != SaveResult::Saved && result != SaveResult::Stranded)
+    if (missing)
+        file = OpenFile(beside.path(), kAccess | DELETE, CREATE_NEW, FILE_SHARE_READ, FILE_FLAG_OPEN_REPARSE_POINT,
+                        beside.api().create);
+    if (!file)
+        return SaveResult::Failed;
+    const RangeLock locked = LockRange(file.get());
+    const auto current = missing ? std::optional<std::string>(std::in_place) : ReadWhole(file.get(), limit);
+    SaveResult result = SaveResult::Failed;
+    if (locked && current)
+        result = missing || look(current) ? WriteInPlace(file.get(), beside, *current, bytes, report) : SaveResult::Changed;
+    if (missing && result != SaveResult::Saved && result != SaveResult::Stranded)
         DeleteByHandle(file.get(), beside.api()); // missing, as it was
     return result;
 }
@@ -521,16 +515,21 @@ bool ReadInTurn(const std::wstring& path, size_t limit, const TellCutOff& tell, 
                 const FileApi& api)
 {
     const Beside beside(path, api);
-    const Turn turn(beside);
+    std::optional<Turn> turn(std::in_place, beside);
     int unresolved = 0;
-    if (turn.taken()) {
+    if (turn->taken()) {
         const CutOffSave cutOff = PutRight(beside, limit, unresolved);
         if (cutOff.outcome != CutOffSave::Outcome::None && tell) {
-            tell(cutOff); // in the turn, so that no other copy tells it too
-            Forget(beside, cutOff);
+            turn.reset(); // nobody waits while the user reads
+            tell(cutOff);
+            turn.emplace(beside);
+            if (turn->taken()) {
+                Forget(beside, cutOff);
+                PutRight(beside, limit, unresolved = 0); // cut off meanwhile: told at the next read
+            }
         }
     }
-    if (unresolved || (!turn.taken() && !beside.Journals().empty()))
+    if (unresolved || (!turn->taken() && !beside.Journals().empty()))
         return false;
     read();
     return true;

@@ -30,7 +30,7 @@ struct CutOffSave {
     enum class Outcome { None, Finished, PutBack, KeptNewer };
     Outcome outcome = Outcome::None;
     std::wstring oldBytesAt; // KeptNewer: a new file of the old bytes, as a user types its path
-    std::vector<std::wstring> journals;
+    std::vector<std::pair<std::wstring, std::string>> journals; // each one's path and header
 };
 // Tells the user what was put right; the journals go once it returns.
 using TellCutOff = std::function<void(const CutOffSave&)>;

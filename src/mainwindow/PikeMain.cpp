@@ -346,7 +346,8 @@ void PikeMain::LoadCandidates(HWND combo)
         },
         platform_.files);
     if (why == ReadFailure::Busy) // rather than an empty list, as if it were the list
-        Message(owner, L"ブラウザリストは保存の途中のため、候補を読み込めませんでした。しばらくしてから、起動し直してください。",
+        Message(owner, L"ブラウザリストは保存の途中か、中断された保存を元に戻せないため、候補を読み込めませんでした。"
+                L"しばらくしてから、起動し直してください。",
                 kAppTitle, MB_ICONWARNING);
     dropWidthStale_ = true;
 }
