@@ -1,6 +1,5 @@
-# Sourced by the scripts: builds the release, starts a virtual display with a
-# window manager and a warm wineserver for WINEPREFIX, all detached from our pipes, and
-# stops them again on exit.
+# Sourced by the scripts: builds what they name, starts a virtual display with a window manager
+# and a warm wineserver for WINEPREFIX, all detached from our pipes, and stops them again on exit.
 
 session_pids=()
 # Runs on exit, also when the build failed before WINEPREFIX was set; keeps the exit status.
@@ -62,14 +61,14 @@ hold_desktop() {
 # the smaller program, and lld writes the load configuration.
 release_dir=build-clang
 
-# build_targets [--preset NAME] TARGET...: the release build unless another is named.
+# build_targets [--preset NAME] TARGET...: the release build unless another is named; deps.sh
+# has run.
 build_targets() {
     local preset=mingw-clang
     if [ "${1:-}" = --preset ]; then
         preset=$2
         shift 2
     fi
-    bash scripts/deps.sh
     cmake --preset "$preset" >/dev/null
     # One target at a time: make builds two named at once side by side, and both would build
     # what they share, over each other.
