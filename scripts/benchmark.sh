@@ -8,6 +8,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 source scripts/wine-session.sh
+bash scripts/deps.sh
 build_targets Pikerosu ControlsWindow StartupTimer
 runs="${RUNS:-5}"
 rounds="${ROUNDS:-7}"

@@ -22,6 +22,7 @@ mingw-clang) dir=build-clang ;;
 esac
 
 source scripts/wine-session.sh
+bash scripts/deps.sh
 # The end-to-end tests start the program itself.
 case "$filter" in
 EndToEnd*) targets=(Pikerosu end_to_end_tests) ;;

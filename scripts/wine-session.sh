@@ -1,6 +1,5 @@
-# Sourced by the scripts: builds the release, starts a virtual display with a
-# window manager and a warm wineserver for WINEPREFIX, all detached from our pipes, and
-# stops them again on exit.
+# Sourced by the scripts: builds what they name, starts a virtual display with a window manager
+# and a warm wineserver for WINEPREFIX, all detached from our pipes, and stops them again on exit.
 
 session_pids=()
 # Runs on exit, also when the build failed before WINEPREFIX was set; keeps the exit status.
@@ -31,7 +30,8 @@ start_virtual_display() {
     return 1
 }
 
-start_wineserver() {
+# The environment of the session's Wine programs.
+wine_environment() {
     # Code page 932 comes from the Unix locale, which deps.sh makes. A shell that looked for a
     # locale before that (glibc opens its locale archive once) cannot take it itself, though
     # every program it starts can; only the programs need it, so the shell's own complaint is
@@ -42,6 +42,10 @@ start_wineserver() {
     fi
     export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 2>/dev/null
     export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+start_wineserver() {
+    wine_environment || return 1
     mkdir -p "$WINEPREFIX"
     wineserver -p >/dev/null 2>&1 </dev/null &
     if ! wine wineboot >/dev/null 2>&1 </dev/null; then
@@ -49,6 +53,28 @@ start_wineserver() {
         return 1
     fi
     wineserver -w >/dev/null 2>&1 </dev/null &  # returns at once when idle; harmless
+}
+
+# Gives the prefix's programs a TEMP (and TMP) that is the 8.3 name of a folder with a long name,
+# as a forge's Windows runner has (C:\Users\RUNNER~1\AppData\Local\Temp); Wine makes such names
+# up as Windows does, and takes TEMP from the prefix's registry, not from the Unix environment.
+# The name goes to $WINEPREFIX/short-temp.
+use_short_temp() {
+    mkdir -p "$WINEPREFIX/drive_c/users/runneradmin/AppData/Local/Temp"
+    # Into a file, not a pipe: a Wine program's helpers may keep a pipe open.
+    wine cmd /c 'for %I in (C:\users\runneradmin\AppData\Local\Temp) do @echo %~sI' \
+        >"$WINEPREFIX/short-temp" 2>/dev/null </dev/null
+    local short
+    short=$(tr -d '\r\n' <"$WINEPREFIX/short-temp")
+    case "$short" in
+    *'~'*) ;;
+    *) echo "Wine gave no 8.3 name for the TEMP folder: '$short'" >&2; return 1 ;;
+    esac
+    printf '%s' "$short" >"$WINEPREFIX/short-temp"
+    local name
+    for name in TEMP TMP; do
+        wine reg add 'HKCU\Environment' /v "$name" /t REG_SZ /d "$short" /f >/dev/null 2>&1 </dev/null
+    done
 }
 
 # Keeps Wine's desktop process for the whole run (it ends a second after its last client, and
@@ -62,14 +88,14 @@ hold_desktop() {
 # the smaller program, and lld writes the load configuration.
 release_dir=build-clang
 
-# build_targets [--preset NAME] TARGET...: the release build unless another is named.
+# build_targets [--preset NAME] TARGET...: the release build unless another is named; deps.sh
+# has run.
 build_targets() {
     local preset=mingw-clang
     if [ "${1:-}" = --preset ]; then
         preset=$2
         shift 2
     fi
-    bash scripts/deps.sh
     cmake --preset "$preset" >/dev/null
     # One target at a time: make builds two named at once side by side, and both would build
     # what they share, over each other.

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 // "--write-app-path FILE": run InitAppPath in this process and store AppPath (UTF-16) in
 // FILE, so a test can start a copy of this program from another folder.
@@ -42,6 +44,20 @@ int main(int argc, char** argv)
     if (argc == 3 && std::strcmp(argv[1], "--read-list-in-a-loop") == 0)
         return ReadListInALoop(argv[2]);
     testing::InitGoogleTest(&argc, argv);
+    // The code page and the TEMP folder a run asks for (PIKE_EXPECT_ACP, PIKE_EXPECT_TEMP): a run
+    // that did not get them would pass without testing what it says.
+    if (const char* acp = std::getenv("PIKE_EXPECT_ACP"); acp && GetACP() != std::strtoul(acp, nullptr, 10)) {
+        std::fprintf(stderr, "The system code page is %u, not %s: the locale did not take.\n", GetACP(), acp);
+        return 1;
+    }
+    if (const wchar_t* temp = _wgetenv(L"PIKE_EXPECT_TEMP")) {
+        std::wstring got(GetTempPathW(0, nullptr), L'\0');
+        got.resize(GetTempPathW(static_cast<DWORD>(got.size()), got.data()));
+        if (got != std::wstring(temp) + L"\\") {
+            std::fprintf(stderr, "TEMP is %ls, not %ls.\n", got.c_str(), temp);
+            return 1;
+        }
+    }
 #ifndef PIKE_USES_MACHINE_REGISTRY
     testing::AddGlobalTestEnvironment(new RegistrySandbox); // gtest owns it
 #endif
