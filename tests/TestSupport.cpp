@@ -224,13 +224,6 @@ std::wstring FinalPath(const std::wstring& path)
     return name.empty() ? path : name;
 }
 
-void ExpectTheCodePageAsked()
-{
-    if (const char* expected = std::getenv("PIKE_EXPECT_ACP")) {
-        ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(expected))) << "the locale did not take";
-    }
-}
-
 std::string FileIdentity(const std::wstring& path)
 {
     HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -23,8 +23,6 @@ public:
 const std::wstring& TestRegistryRoot();
 
 bool RunningUnderWine();
-// The system code page is the one PIKE_EXPECT_ACP names, where a run sets it.
-void ExpectTheCodePageAsked();
 
 // Why this process cannot use paths longer than MAX_PATH, or nothing where it can: its
 // manifest asks for them, and Windows grants them only while LongPathsEnabled is 1; Wine
