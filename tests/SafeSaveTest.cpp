@@ -102,9 +102,10 @@ TEST(SafeSave, AJournalIsPlayedBackOnlyWholeAndOnlyOnceTheListIsBack)
     EXPECT_FALSE(FileExists(journal));
     EXPECT_EQ(ReadBytes(path), cut);
 
-    // A list that cannot be put right now (a scanner holds it): no read, and no save over it.
+    // A journal that cannot be read now (held elsewhere): no read, and no save over a list it may
+    // have left half written.
     WriteBytes(journal, written);
-    HANDLE scanner = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE scanner = CreateFileW(journal.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_FALSE(ReadTelling(path).read);
     EXPECT_EQ(SaveFile(path, kNew, kLimit, kAnything), SaveResult::Failed);
     CloseHandle(scanner);
