@@ -80,8 +80,15 @@ use_short_temp() {
 # Keeps Wine's desktop process for the whole run (it ends a second after its last client, and
 # ctest waits for the output pipe it inherited), with its output away from ctest's pipe.
 hold_desktop() {
-    wine "$1" --hold-desktop >/dev/null 2>&1 </dev/null &
+    # Waits until the desktop is there: a test program that came first would start it itself, and
+    # its desktop process would hold ctest's output pipe open until ctest's timeout.
+    local held="$WINEPREFIX/drive_c/desktop-held"
+    rm -f "$held"
+    wine "$1" --hold-desktop 'C:\desktop-held' >/dev/null 2>&1 </dev/null &
     session_pids+=($!)
+    for _ in $(seq 300); do [ -e "$held" ] && return 0; sleep 0.1; done
+    echo "Wine's desktop did not come up in 30 s" >&2
+    return 1
 }
 
 # The release is built with clang and lld: without GCC's exception helpers replaced, theirs is

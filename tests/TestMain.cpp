@@ -15,7 +15,8 @@
 // "--save-list-in-a-loop FOLDER", "--save-list-in-turns FOLDER NAME COUNT", "--put-right-the-list
 // FOLDER", "--read-list-in-a-loop FOLDER": see SaveListInALoop, SaveListInTurns, PutRightTheList,
 // ReadListInALoop.
-// "--hold-desktop": keeps Wine's desktop process alive until it is killed.
+// "--hold-desktop FILE": keeps Wine's desktop process alive until it is killed; FILE (ASCII) is
+// made once the desktop is there.
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--write-app-path") == 0) {
@@ -26,10 +27,11 @@ int main(int argc, char** argv)
         CloseHandle(h);
         return 0;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--hold-desktop") == 0) {
+    if (argc == 3 && std::strcmp(argv[1], "--hold-desktop") == 0) {
         // Under Wine the desktop process ends a second after its last window, and the next test
         // waits for it; a hidden window of a process that lives for the whole run keeps it.
         CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        WriteBytes(std::wstring(argv[2], argv[2] + std::strlen(argv[2])), ""); // the desktop is there
         MSG msg;
         while (GetMessageW(&msg, nullptr, 0, 0) > 0)
             DispatchMessageW(&msg);
