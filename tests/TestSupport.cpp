@@ -299,7 +299,11 @@ BOOL WINAPI RecordedFlush(HANDLE file)
 
 BOOL WINAPI FaultySetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
 {
-    if (kind == FileDispositionInfo) {
+    if (kind == FileEndOfFileInfo)
+        Record(L"end " + LeafOf(file));
+    if (kind == FileDispositionInfo && !static_cast<FILE_DISPOSITION_INFO*>(info)->DeleteFile)
+        Record(L"keep " + LeafOf(file));
+    else if (kind == FileDispositionInfo) {
         Record(L"remove " + LeafOf(file));
         if (faults.removesFail) {
             SetLastError(ERROR_ACCESS_DENIED);
@@ -339,7 +343,15 @@ HANDLE WINAPI FaultyMutex(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD fl
 FileApi FaultyFiles()
 {
     faults = {};
-    return {FaultyCreate, FaultyWrite, RecordedFlush, FaultySetInfo, FaultyFinalPath, FaultyMutex, 300};
+    FileApi api;
+    api.create = FaultyCreate;
+    api.write = FaultyWrite;
+    api.flush = RecordedFlush;
+    api.setInfo = FaultySetInfo;
+    api.finalPath = FaultyFinalPath;
+    api.createMutex = FaultyMutex;
+    api.turnWait = 300;
+    return api;
 }
 
 std::wstring CutOffWriteInPlace(const std::wstring& path, const std::string& old, const std::string& bytes)

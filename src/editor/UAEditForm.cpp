@@ -186,11 +186,7 @@ bool UAEditForm::Form_Load(HWND requester)
     std::optional<ListDocument> document;
     {
         const WaitCursor waiting; // a long list takes seconds to read, and to show
-        const auto tell = [&](const CutOffSave& cutOff) {
-            const auto [told, icon] = CutOffSaveMessage(cutOff);
-            showMessage_(requester, told, kAppTitle, icon);
-        };
-        document = ReadListFile(&why, tell, true, files_);
+        document = ReadListFile(&why, Teller(requester), true, files_);
     }
     if (!document) {
         static constexpr Box kRefused[] = { // by ReadFailure
@@ -201,8 +197,11 @@ bool UAEditForm::Form_Load(HWND requester)
             {L"ブラウザリストは保存の途中か、中断された保存を元に戻せないため、読み込めませんでした。"
              L"しばらくしてから、もう一度開いてください。",
              MB_ICONWARNING},
+        {L"ブラウザリストはリンクですが、リンク先のファイルが見つからないため、読み込めませんでした。"
+         L"リンク先のファイルがあるか確かめてから、もう一度開いてください。",
+             MB_ICONWARNING},
         };
-        static_assert(std::size(kRefused) == static_cast<size_t>(ReadFailure::Busy) + 1);
+        static_assert(std::size(kRefused) == static_cast<size_t>(ReadFailure::LinkedFileMissing) + 1);
         // An empty editor here would let OK replace a list the user never saw.
         const auto [text, icon] = Say(kRefused[static_cast<size_t>(why)], ListLimitText());
         showMessage_(requester, text, kAppTitle, icon);
@@ -212,6 +211,14 @@ bool UAEditForm::Form_Load(HWND requester)
     const WaitCursor waiting;
     SetWindowTextW(GetDlgItem(hwnd_, UANameTextBox), loaded_.text.c_str());
     return true;
+}
+
+TellCutOff UAEditForm::Teller(HWND owner) const
+{
+    return [this, owner](const CutOffSave& cutOff) {
+        const auto [told, icon] = CutOffSaveMessage(cutOff);
+        showMessage_(owner, told, kAppTitle, icon);
+    };
 }
 
 void UAEditForm::cmdOK_Click()
@@ -225,10 +232,8 @@ void UAEditForm::cmdOK_Click()
         SaveResult result;
         {
             const WaitCursor waiting; // another copy's save may be waited for
-            result = WriteListFile(text, loaded_, otherChanges, files_, &report);
+            result = WriteListFile(text, loaded_, otherChanges, files_, &report, Teller(hwnd_));
         }
-        if (const auto [told, icon] = CutOffSaveMessage(report.cutOff); !told.empty())
-            showMessage_(hwnd_, told, kAppTitle, icon);
         return result;
     };
     SaveResult result = save(OtherChanges::Keep);

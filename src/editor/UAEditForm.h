@@ -37,6 +37,7 @@ private:
     bool Form_Load(HWND requester); // reads the list into the text box (its old name)
     void cmdOK_Click();
     void SelectCharacter(std::wstring_view text, size_t at);
+    TellCutOff Teller(HWND owner) const; // boxes telling of a cut-off save, owned by owner
     void cmdCancel_Click();
 
     struct WindowDestroyer {

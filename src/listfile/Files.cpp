@@ -2,14 +2,14 @@
 
 #include <algorithm>
 
-FileHandle OpenFile(const std::wstring& path, DWORD access, DWORD disposition, DWORD share, DWORD flags,
-                    decltype(&CreateFileW) create)
+FileHandle OpenFile(const FileApi& api, const std::wstring& path, DWORD access, DWORD disposition, DWORD share,
+                    DWORD flags)
 {
-    HANDLE h = create(path.c_str(), access, share, nullptr, disposition, flags ? flags : FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = api.create(path.c_str(), access, share, nullptr, disposition, flags ? flags : FILE_ATTRIBUTE_NORMAL, nullptr);
     return FileHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
 
-std::optional<std::string> ReadWhole(HANDLE file, size_t limit)
+std::optional<std::string> ReadWhole(const FileApi& api, HANDLE file, size_t limit)
 {
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size) || static_cast<unsigned long long>(size.QuadPart) > limit ||
@@ -26,7 +26,7 @@ std::optional<std::string> ReadWhole(HANDLE file, size_t limit)
         }
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - used, 1u << 30));
-        if (!ReadFile(file, bytes.data() + used, want, &got, nullptr))
+        if (!api.read(file, bytes.data() + used, want, &got, nullptr))
             return std::nullopt;
         if (got == 0) {
             bytes.resize(used);

@@ -13,15 +13,17 @@ using TextEncoding::Encoding;
 // The list came from Japanese systems: it is Shift_JIS whatever the system's code page is.
 constexpr UINT kListCodePage = 932;
 
-std::optional<ListDocument> Load(HANDLE file, ReadFailure& failure)
+std::optional<ListDocument> Load(HANDLE file, ReadFailure& failure, const FileApi& api)
 {
     LARGE_INTEGER size{};
-    if (GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) > kListLimit)
+    if (GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) > kListLimit) {
         failure = ReadFailure::TooLarge;
-    auto bytes = ReadWhole(file, kListLimit);
-    if (!bytes) {
+        return std::nullopt;
+    }
+    std::optional<std::string> bytes; // a range another program's save holds is waited for, for a moment
+    if (!Patiently([&] { return (bytes = ReadWhole(api, file, kListLimit)).has_value(); })) {
         if (GetLastError() == ERROR_LOCK_VIOLATION)
-            failure = ReadFailure::Busy; // another program's save, which takes a moment
+            failure = ReadFailure::Busy;
         return std::nullopt;
     }
     ListDocument document;
@@ -37,21 +39,28 @@ bool IsMissing(DWORD error)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-std::optional<ListDocument> ReadAt(const std::wstring& path, bool createMissing, ReadFailure& failure)
+std::optional<ListDocument> ReadAt(const std::wstring& path, bool createMissing, ReadFailure& failure,
+                                   const FileApi& api)
 {
-    if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_EXISTING))
-        return Load(file.get(), failure);
+    if (const FileHandle file = OpenFile(api, path, GENERIC_READ, OPEN_EXISTING))
+        return Load(file.get(), failure, api);
     // There but not to be read (held by another program, no rights, a folder): not an empty list.
-    if (!IsMissing(GetLastError()) || GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (!IsMissing(GetLastError()))
         return std::nullopt;
-    // Missing is an empty list, created where the folder takes one. A name that is taken after all
-    // is a list another program has just created, or a link whose target is missing (a share
-    // offline, or one planted there), which is not followed to create a file where it leads.
-    if (!createMissing || OpenFile(path, GENERIC_READ, CREATE_NEW, 0, FILE_FLAG_OPEN_REPARSE_POINT) ||
+    // Missing, yet the name is taken: a link whose file is not there (a share offline, or one planted),
+    // which is not followed to create a file where it leads. Windows shows the link's own entry; Wine
+    // only refuses to create one under its name.
+    failure = ReadFailure::LinkedFileMissing;
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return std::nullopt;
+    // Missing is an empty list, created where the folder takes one.
+    if (!createMissing || OpenFile(api, path, GENERIC_READ, CREATE_NEW, 0, FILE_FLAG_OPEN_REPARSE_POINT) ||
         GetLastError() != ERROR_FILE_EXISTS)
         return ListDocument{};
-    if (const FileHandle file = OpenFile(path, GENERIC_READ, OPEN_EXISTING))
-        return Load(file.get(), failure);
+    if (const FileHandle file = OpenFile(api, path, GENERIC_READ, OPEN_EXISTING)) { // another program's, just made
+        failure = ReadFailure::Unreadable;
+        return Load(file.get(), failure, api);
+    }
     return std::nullopt;
 }
 
@@ -59,7 +68,7 @@ std::optional<ListDocument> ReadAt(const std::wstring& path, bool createMissing,
 // keeps the link and its journal lies beside the list. Nothing when a link cannot be followed.
 std::optional<std::wstring> FileBehindLinks(const std::wstring& path, const FileApi& api)
 {
-    const FileHandle file = OpenFile(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    const FileHandle file = OpenFile(api, path, FILE_READ_ATTRIBUTES, OPEN_EXISTING);
     if (!file)
         return path; // missing (created as it is) or unusable (the save fails on its own)
     std::wstring name(MAX_PATH, L'\0');
@@ -114,7 +123,7 @@ std::optional<ListDocument> ReadListFile(ReadFailure* why, const TellCutOff& tel
     std::optional<ListDocument> document;
     const std::wstring path = ListFilePath();
     if (const auto target = FileBehindLinks(path, api);
-        target && !ReadInTurn(*target, kListLimit, tell, [&] { document = ReadAt(path, createMissing, failure); }, api))
+        target && !ReadInTurn(*target, kListLimit, tell, [&] { document = ReadAt(path, createMissing, failure, api); }, api))
         failure = ReadFailure::Busy;
     if (why)
         *why = document ? ReadFailure::None : failure;
@@ -143,7 +152,7 @@ ReadFailure ReloadCandidates(CandidateList& list, const TellCutOff& tell, const 
 }
 
 SaveResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges,
-                         const FileApi& api, SaveReport* report)
+                         const FileApi& api, SaveReport* report, const TellCutOff& tell)
 {
     if (text == WithoutFinalLineBreak(loaded.text))
         return SaveResult::Saved; // untouched: nothing of the user's to write
@@ -163,7 +172,7 @@ SaveResult WriteListFile(std::wstring_view text, const ListDocument& loaded, Oth
     const auto look = [&](const std::optional<std::string>& current) {
         return otherChanges == OtherChanges::Overwrite || !current || *current == loaded.bytes;
     };
-    return SaveFile(*target, std::string(TextEncoding::Bom(encoding)) + *encoded, kListLimit, look, api, report);
+    return SaveFile(*target, std::string(TextEncoding::Bom(encoding)) + *encoded, kListLimit, look, api, report, tell);
 }
 
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded)

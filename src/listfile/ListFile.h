@@ -36,9 +36,9 @@ struct ListDocument {
 // Far above any real list; a larger file (a broken disk, a mistaken copy) is not one to load.
 constexpr size_t kListLimit = 16u << 20;
 
-// Why a read gave nothing: the file is there but not to be read (held, no rights, a folder, a link
-// that cannot be followed), it is over kListLimit, or another copy's save holds it up.
-enum class ReadFailure { None, Unreadable, TooLarge, Busy };
+// Why a read gave nothing: the file is there but not to be read (held, no rights, a folder), it is
+// over kListLimit, another copy's save holds it up, or it is a link to a file that is not there.
+enum class ReadFailure { None, Unreadable, TooLarge, Busy, LinkedFileMissing };
 
 // The whole file, read in its turn once a cut-off save has been put right and, where tell is given,
 // told. A missing file reads as empty, and is created empty where createMissing and the folder
@@ -58,9 +58,9 @@ enum class OtherChanges { Keep, Overwrite };
 // the file it points to is saved and the link stays. Refuses text holding U+FFFD (Unreadable),
 // characters the encoding lacks (Unrepresentable) or more than kListLimit bytes (TooLarge), and,
 // unless told to overwrite, a file that no longer holds the loaded bytes (Changed; a deleted one
-// is simply created again). See SaveFile for the rest.
+// is simply created again). See SaveFile for the rest, and for tell.
 SaveResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges = OtherChanges::Keep,
-                         const FileApi& api = {}, SaveReport* report = nullptr);
+                         const FileApi& api = {}, SaveReport* report = nullptr, const TellCutOff& tell = {});
 
 // Where the first character that the file's encoding cannot hold starts; npos when none.
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded);

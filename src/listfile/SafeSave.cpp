@@ -10,21 +10,6 @@
 
 namespace {
 
-// Waits out a virus scanner or an indexer that holds a file for a moment: 100 ms a try, 10 tries,
-// while the file is in use or access is denied (a file on its way out is, for a moment).
-template <class Operation>
-bool Patiently(Operation operation)
-{
-    for (int attempt = 1;; ++attempt) {
-        if (operation())
-            return true;
-        const DWORD error = GetLastError();
-        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || attempt == 10)
-            return false;
-        Sleep(100);
-    }
-}
-
 // Hexadecimal by hand: printf would bring its whole number formatting into the program.
 std::wstring Hex(unsigned long long value)
 {
@@ -45,57 +30,63 @@ bool IsHexNumber(std::wstring_view digits)
     return digits.size() <= 16 && Hex(value) == digits;
 }
 
-// FNV-1a: enough to tell a finished write from a cut-off one.
-unsigned long long Checksum(std::string_view bytes)
-{
-    unsigned long long hash = 0xcbf29ce484222325ull;
-    for (const char c : bytes)
-        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-    return hash;
-}
-
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 constexpr wchar_t kBeforeSave[] = L".before-save-"; // "<n>": a journal while the file is written
 constexpr wchar_t kOld[] = L".old-";                // "<n>.txt": old bytes handed to the user
 
-struct FileId {
-    unsigned long long volume = 0, index = 0;
-    bool operator==(const FileId&) const = default;
-};
-
-std::optional<FileId> IdOf(HANDLE file)
+template <class Info>
+bool InfoOf(const FileApi& api, HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, Info& info)
 {
+    return api.getInfo(file, kind, &info, sizeof info);
+}
+
+// Which file it is: the 128-bit ID where the volume gives one, as ReFS's 64-bit index is not unique; its
+// low half where that is all (NTFS), as an earlier release wrote it in its journals.
+std::optional<FileId> IdOf(const FileApi& api, HANDLE file)
+{
+    if (FILE_ID_INFO info{}; InfoOf(api, file, FileIdInfo, info)) {
+        unsigned long long half[2];
+        std::memcpy(half, info.FileId.Identifier, sizeof half);
+        const std::string_view whole(reinterpret_cast<const char*>(half), sizeof half);
+        return FileId{info.VolumeSerialNumber & 0xffffffffu, half[1] ? Checksum(whole) : half[0]};
+    }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file, &info))
         return std::nullopt;
     return FileId{info.dwVolumeSerialNumber, static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
-// What a file is, and its path on its volume, which every volume gives (GetFinalPathNameByHandleW not).
+// What a file is and where, by what every volume gives (GetFinalPathNameByHandleW not). Only a name
+// surrogate leads elsewhere (a link, a junction, a mount point); a sync client's placeholder does not.
 struct Place {
-    BY_HANDLE_FILE_INFORMATION info{};
-    std::wstring path;
+    bool plain = false; // a file, with one name, that leads nowhere else
+    unsigned long long volume = 0;
+    std::wstring path; // on its volume
 };
-std::optional<Place> PlaceOf(HANDLE file)
+std::optional<Place> PlaceOf(const FileApi& api, HANDLE file)
 {
-    Place place;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    FILE_STANDARD_INFO standard{};
+    const auto id = IdOf(api, file);
     std::vector<std::byte> buffer(sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t));
-    if (!GetFileInformationByHandle(file, &place.info))
+    if (!id || !InfoOf(api, file, FileAttributeTagInfo, tag) || !InfoOf(api, file, FileStandardInfo, standard))
         return std::nullopt;
-    while (!GetFileInformationByHandleEx(file, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+    while (!api.getInfo(file, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
         if (GetLastError() != ERROR_MORE_DATA || buffer.size() > (1u << 20))
             return std::nullopt;
         buffer.resize(buffer.size() * 2);
     }
     const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
-    place.path.assign(name->FileName, name->FileNameLength / sizeof(wchar_t));
-    return place;
+    const bool elsewhere = tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT && IsReparseTagNameSurrogate(tag.ReparseTag);
+    return Place{!elsewhere && !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && standard.NumberOfLinks == 1,
+                 id->volume, std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t))};
 }
 
-bool DeleteByHandle(HANDLE file, const FileApi& api)
+// Marks a file to go when its last handle closes, a kill's included, or undoes that.
+bool DeleteByHandle(HANDLE file, const FileApi& api, bool deleted = true)
 {
-    FILE_DISPOSITION_INFO disposition{TRUE};
+    FILE_DISPOSITION_INFO disposition{deleted};
     return api.setInfo(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
@@ -113,10 +104,10 @@ public:
         : path_(path), leaf_(path.substr(path.find_last_of(L'\\') + 1)), api_(api)
     {
         // Where the folder really is, for the names beside the file.
-        const FileHandle folder = OpenFile(path_.substr(0, path_.size() - leaf_.size()), FILE_READ_ATTRIBUTES,
+        const FileHandle folder = OpenFile(api_, path_.substr(0, path_.size() - leaf_.size()), FILE_READ_ATTRIBUTES,
                                            OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                            FILE_FLAG_BACKUP_SEMANTICS);
-        if (folder && (folder_ = PlaceOf(folder.get())) && !folder_->path.ends_with(L'\\'))
+        if (folder && (folder_ = PlaceOf(api_, folder.get())) && !folder_->path.ends_with(L'\\'))
             folder_->path += L'\\';
     }
     const std::wstring& path() const { return path_; }
@@ -125,9 +116,9 @@ public:
 
     // A new file under a free name, shared with nobody. Never through a link that has the name:
     // Windows would follow it, dangling or not, and create its target.
-    FileHandle Create(const std::wstring& path, DWORD access, DWORD flags = 0) const
+    FileHandle Create(const std::wstring& path, DWORD access) const
     {
-        return OpenFile(path, access, CREATE_NEW, 0, flags | FILE_FLAG_OPEN_REPARSE_POINT, api_.create);
+        return OpenFile(api_, path, access, CREATE_NEW, 0, FILE_FLAG_OPEN_REPARSE_POINT);
     }
 
     // A file of the save's own, opened shared with nobody: a plain file with this one name, where the
@@ -135,13 +126,11 @@ public:
     // (kNotOurs: a link, a folder, a file with more names), or where that cannot be told.
     FileHandle OpenOwn(const std::wstring& path, DWORD access) const
     {
-        FileHandle file = OpenFile(path, access, OPEN_EXISTING, 0, FILE_FLAG_OPEN_REPARSE_POINT);
+        FileHandle file = OpenFile(api_, path, access, OPEN_EXISTING, 0, FILE_FLAG_OPEN_REPARSE_POINT);
         if (!file)
             return nullptr;
-        const auto place = PlaceOf(file.get());
-        if (place && !(place->info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-            place->info.nNumberOfLinks == 1 && folder_ &&
-            place->info.dwVolumeSerialNumber == folder_->info.dwVolumeSerialNumber &&
+        const auto place = PlaceOf(api_, file.get());
+        if (place && place->plain && folder_ && place->volume == folder_->volume &&
             CompareStringOrdinal(place->path.c_str(), -1,
                                  (folder_->path + path.substr(path.find_last_of(L'\\') + 1)).c_str(), -1,
                                  TRUE) == CSTR_EQUAL)
@@ -180,7 +169,7 @@ bool WriteAll(HANDLE file, std::string_view bytes, const FileApi& api)
 {
     while (!bytes.empty()) {
         DWORD done = 0;
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 20));
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), api.piece));
         if (!api.write(file, bytes.data(), want, &done, nullptr) || done == 0)
             return false;
         bytes.remove_prefix(done);
@@ -190,8 +179,10 @@ bool WriteAll(HANDLE file, std::string_view bytes, const FileApi& api)
 
 bool Overwrite(HANDLE file, std::string_view bytes, const FileApi& api)
 {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes.size());
     return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && WriteAll(file, bytes, api) &&
-           SetEndOfFile(file) && api.flush(file);
+           api.setInfo(file, FileEndOfFileInfo, &end, sizeof end) && api.flush(file);
 }
 
 // While the file is written, another program's read meets a locked range, which Windows refuses
@@ -215,38 +206,46 @@ RangeLock LockRange(HANDLE file)
             return nullptr;
 }
 
-// A file the save made, open and shared with nobody until it is used; removed unless kept.
-class ScratchFile {
-public:
-    explicit ScratchFile(const Beside& beside) : beside_(beside) {} // not copied: it owns the file
-    ~ScratchFile()
-    {
-        if (file_)
-            DeleteByHandle(file_.get(), beside_.api());
-    }
-
-    // Made new under the first free name stem + n + suffix, n from first, written whole and flushed.
-    bool Write(const std::wstring& stem, const wchar_t* suffix, std::string_view bytes, unsigned first = 0)
-    {
-        for (unsigned n = first; !file_; ++n) {
-            path_ = stem + Hex(n) + suffix;
-            file_ = beside_.Create(path_, GENERIC_WRITE | DELETE);
-            if (!file_ && (GetLastError() != ERROR_FILE_EXISTS || n == first + 64))
-                return false;
-        }
-        return WriteAll(file_.get(), bytes, beside_.api()) && beside_.api().flush(file_.get());
-    }
-    std::wstring Keep()
-    {
-        file_.reset();
-        return path_;
-    }
-
-private:
-    const Beside& beside_;
-    std::wstring path_;
-    FileHandle file_;
+// A new file beside the file, under the first free name stem + n + suffix from n = first, shared with
+// nobody and written whole and flushed. However many such names are taken, one is free. Where it is
+// to go with the process until kept (rule 4), it is marked so before it holds anything; an empty one
+// of the save's own under such a name, left by a cut right after its making, is taken again.
+struct NewFile {
+    FileHandle file;
+    std::wstring path;
 };
+std::optional<NewFile> MakeNew(const Beside& beside, const std::wstring& stem, const wchar_t* suffix, unsigned first,
+                               std::string_view bytes, bool untilKept)
+{
+    NewFile made;
+    for (unsigned n = first; !made.file; ++n) {
+        made.path = stem + Hex(n) + suffix;
+        made.file = beside.Create(made.path, GENERIC_READ | GENERIC_WRITE | DELETE);
+        if (made.file || GetLastError() != ERROR_FILE_EXISTS)
+            break;
+        LARGE_INTEGER size{};
+        if ((made.file = beside.OpenOwn(made.path, GENERIC_READ | GENERIC_WRITE | DELETE)) &&
+            (!GetFileSizeEx(made.file.get(), &size) || size.QuadPart != 0))
+            made.file.reset();
+    }
+    if (!made.file)
+        return std::nullopt;
+    if ((untilKept && !DeleteByHandle(made.file.get(), beside.api())) || !WriteAll(made.file.get(), bytes, beside.api()) ||
+        !beside.api().flush(made.file.get())) {
+        DeleteByHandle(made.file.get(), beside.api());
+        return std::nullopt;
+    }
+    return made;
+}
+
+// The old bytes in a new file of the user's, beside the file; its path as the user types it.
+std::optional<NewFile> HandOver(const Beside& beside, std::string_view old, bool untilTold)
+{
+    auto made = MakeNew(beside, beside.Name(kOld), L".txt", 1, old, untilTold);
+    if (made)
+        made->path = UserPath(made->path);
+    return made;
+}
 
 struct MutexReleaser {
     void operator()(HANDLE mutex) const
@@ -288,101 +287,84 @@ private:
     std::unique_ptr<void, MutexReleaser> held_;
 };
 
-// The journal: this header, then the old bytes, then the new ones. It proves itself: what it is,
-// which file it was written for, and checksums of both lists and of itself.
-struct JournalHeader {
-    char magic[16];
-    unsigned long long volume, index, oldLength, oldChecksum, newLength, newChecksum, self;
-};
-constexpr char kJournalMagic[16] = {'P', 'i', 'k', 'e', 'r', 'o', 's', 'u', ' ', 'j', 'o', 'u', 'r', 'n', 'a', 'l'};
+// What putting right found and holds until the user has been told: then the old bytes handed over
+// stay, and only then do the journals go (rules 3 and 4).
+struct PutRightPass {
+    CutOffSave cutOff;
+    std::vector<FileHandle> journals, handedOver;
+    bool halfWritten = false; // a journal not put right: the file may be half written
+    bool left = false;        // a journal of the save's own left for later, the file whole
 
-std::string MakeJournal(FileId id, std::string_view old, std::string_view bytes)
-{
-    JournalHeader header{{}, id.volume, id.index, old.size(), Checksum(old), bytes.size(), Checksum(bytes), 0};
-    std::memcpy(header.magic, kJournalMagic, sizeof header.magic);
-    header.self = Checksum({reinterpret_cast<const char*>(&header), offsetof(JournalHeader, self)});
-    std::string journal(reinterpret_cast<const char*>(&header), sizeof header);
-    return journal.append(old).append(bytes);
-}
-
-struct Journal {
-    FileId id;
-    std::string_view old, bytes;
+    void Forget(const FileApi& api)
+    {
+        for (const FileHandle& copy : handedOver)
+            DeleteByHandle(copy.get(), api, false);
+        for (const FileHandle& journal : journals)
+            DeleteByHandle(journal.get(), api);
+        *this = {};
+    }
 };
 
-// A journal proves itself whole, or cut off as it was written, before the file was touched (empty, or
-// its header proves itself and more is missing); anything else is not the save's own.
-enum class JournalIs { Whole, CutOff, NotOurs };
-JournalIs ParseJournal(std::string_view journal, Journal& parsed)
+// The journal again, to remove it, where it is still the one read.
+FileHandle ToRemove(const Beside& beside, const std::wstring& path, const std::string& read)
 {
-    JournalHeader header;
-    if (journal.size() < sizeof header)
-        return journal.empty() ? JournalIs::CutOff : JournalIs::NotOurs;
-    std::memcpy(&header, journal.data(), sizeof header);
-    const std::string_view body = journal.substr(sizeof header);
-    if (std::memcmp(header.magic, kJournalMagic, sizeof header.magic) != 0 ||
-        header.self != Checksum(journal.substr(0, offsetof(JournalHeader, self))) || header.oldLength > body.size())
-        return JournalIs::NotOurs;
-    parsed = {{header.volume, header.index}, body.substr(0, header.oldLength), body.substr(header.oldLength)};
-    if (body.size() < header.oldLength + header.newLength)
-        return JournalIs::CutOff;
-    return body.size() == header.oldLength + header.newLength && Checksum(parsed.old) == header.oldChecksum &&
-                   Checksum(parsed.bytes) == header.newChecksum
-               ? JournalIs::Whole
-               : JournalIs::NotOurs;
+    FileHandle journal;
+    Patiently([&] { return (journal = beside.OpenOwn(path, GENERIC_READ | DELETE)) != nullptr; });
+    if (journal && ReadWhole(beside.api(), journal.get(), read.size()) != read)
+        journal.reset();
+    return journal;
 }
 
-// What a write in place leaves where it is cut off: at each place the old byte, the new one, or a
-// zero where a power cut left a lengthened file unwritten; a length from one list's to the other's.
-bool IsCutOffWrite(std::string_view now, std::string_view old, std::string_view bytes)
+// The old bytes written back over a write cut off, where the file still holds what was read.
+bool WriteBack(const Beside& beside, std::string_view read, std::string_view old)
 {
-    if (now.size() < std::min(old.size(), bytes.size()) || now.size() > std::max(old.size(), bytes.size()))
-        return false;
-    for (size_t i = 0; i < now.size(); ++i)
-        if (now[i] && !(i < old.size() && now[i] == old[i]) && !(i < bytes.size() && now[i] == bytes[i]))
-            return false;
-    return true;
+    FileHandle file;
+    Patiently([&] {
+        return (file = OpenFile(beside.api(), beside.path(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ)) !=
+               nullptr;
+    });
+    const RangeLock locked = file ? LockRange(file.get()) : nullptr;
+    return locked && ReadWhole(beside.api(), file.get(), read.size()) == read && Overwrite(file.get(), old, beside.api());
 }
 
-// The old bytes in a new file of the user's, beside the file; its path as the user types it.
-std::optional<std::wstring> HandOver(const Beside& beside, std::string_view old)
+// Plays one journal back, where it is the save's own. It reads first, and asks to write or to delete
+// only what it then does.
+void PutRightJournal(const Beside& beside, const std::wstring& path, size_t limit, bool telling, PutRightPass& pass)
 {
-    ScratchFile copy(beside);
-    if (!copy.Write(beside.Name(kOld), L".txt", old, 1))
-        return std::nullopt;
-    return UserPath(copy.Keep());
-}
-
-// Plays one journal back, where it is the save's own.
-void PutRightJournal(const Beside& beside, const std::wstring& journalPath, size_t limit, CutOffSave& result,
-                     int& unresolved)
-{
+    using Outcome = CutOffSave::Outcome;
     FileHandle journal; // a scanner may hold it, just written, for a moment
-    Patiently([&] { return (journal = beside.OpenOwn(journalPath, GENERIC_READ | DELETE)) != nullptr; });
-    const DWORD error = GetLastError();
-    const auto bytes = journal ? ReadWhole(journal.get(), 2 * limit + sizeof(JournalHeader)) : std::nullopt;
-    Journal parsed;
-    const JournalIs is = bytes ? ParseJournal(*bytes, parsed) : JournalIs::NotOurs;
-    if (is == JournalIs::CutOff)
-        DeleteByHandle(journal.get(), beside.api());
-    if (is != JournalIs::Whole) { // not the save's own, which stays, or the file never touched
-        // One held by a save elsewhere, not to be read now, or whose place cannot be told: for later.
-        unresolved += journal ? !bytes : error != kNotOurs && !IsMissing(error);
+    std::optional<std::string> bytes;
+    Patiently([&] { return (journal = beside.OpenOwn(path, GENERIC_READ)) != nullptr; });
+    if (!journal) { // held by a save elsewhere, or whose place cannot be told: for later
+        pass.halfWritten |= GetLastError() != kNotOurs && !IsMissing(GetLastError());
         return;
     }
-    ++unresolved; // until it is put right
-    using Outcome = CutOffSave::Outcome;
+    Patiently([&] { return (bytes = ReadWhole(beside.api(), journal.get(), 2 * limit + 4096)).has_value(); });
+    journal.reset();
+    if (!bytes)
+        return void(pass.halfWritten = true);
+    Journal parsed;
+    const JournalIs is = ParseJournal(*bytes, parsed);
+    if (is == JournalIs::NotOurs)
+        return;
+    if (is == JournalIs::CutOff) { // the file was never touched
+        if (const FileHandle cut = ToRemove(beside, path, *bytes))
+            DeleteByHandle(cut.get(), beside.api());
+        return;
+    }
     Outcome outcome = Outcome::KeptNewer;
     FileHandle file;
     Patiently([&] {
-        file = OpenFile(beside.path(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ);
+        file = OpenFile(beside.api(), beside.path(), GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
         return file || IsMissing(GetLastError());
     });
     if (file) {
-        const auto id = IdOf(file.get());
-        const auto now = ReadWhole(file.get(), limit);
+        const auto id = IdOf(beside.api(), file.get());
+        std::optional<std::string> now;
+        Patiently([&] { return (now = ReadWhole(beside.api(), file.get(), limit)).has_value(); });
+        file.reset();
         if (!id || !now)
-            return; // not to be read now: a later start
+            return void(pass.halfWritten = true);
         // Some network volumes give every file the ID 0, which tells no two files apart.
         if (id->index && parsed.id.index && *id != parsed.id)
             outcome = Outcome::KeptNewer; // replaced by another file since
@@ -391,45 +373,51 @@ void PutRightJournal(const Beside& beside, const std::wstring& journalPath, size
         else if (*now == parsed.old)
             outcome = Outcome::PutBack;
         else if (IsCutOffWrite(*now, parsed.old, parsed.bytes)) {
-            const RangeLock locked = LockRange(file.get());
-            if (!locked || !Overwrite(file.get(), parsed.old, beside.api()))
-                return;
+            if (!WriteBack(beside, *now, parsed.old))
+                return void(pass.halfWritten = true);
             outcome = Outcome::PutBack;
         }
     } else if (!IsMissing(GetLastError())) {
-        return;
+        return void(pass.halfWritten = true);
     }
-    if (outcome == Outcome::KeptNewer) {
-        const auto handedOver = HandOver(beside, parsed.old);
-        if (!handedOver)
-            return;
-        result.oldBytesAt = *handedOver;
+    // The file is whole now. The rest is for a copy that tells, and that may remove the journal.
+    FileHandle held = telling ? ToRemove(beside, path, *bytes) : nullptr;
+    auto copy = held && outcome == Outcome::KeptNewer ? HandOver(beside, parsed.old, true) : std::nullopt;
+    if (!held || (outcome == Outcome::KeptNewer && !copy))
+        return void(pass.left = true);
+    if (copy) {
+        pass.cutOff.oldBytesAt = copy->path;
+        pass.handedOver.push_back(std::move(copy->file));
     }
-    --unresolved;
-    result.outcome = std::max(result.outcome, outcome);
-    result.journals.emplace_back(journalPath, bytes->substr(0, sizeof(JournalHeader)));
+    pass.cutOff.outcome = std::max(pass.cutOff.outcome, outcome);
+    pass.journals.push_back(std::move(held));
 }
 
-// Everything a cut-off save left, put right in the turn; `unresolved` counts what is left for later.
-CutOffSave PutRight(const Beside& beside, size_t limit, int& unresolved)
+// Runs action in the file's turn, once whatever a cut-off save left is put right and told; nothing
+// where it ran. It does not run where a journal may mean a half-written file (Failed) or where the turn
+// was not taken and a journal is there (Busy); a save, which would write a second journal, needs the
+// turn and no journal of the save's own left.
+std::optional<SaveResult> InTurn(const Beside& beside, size_t limit, const TellCutOff& tell, bool saving,
+                                 const std::function<void()>& action)
 {
-    CutOffSave result;
-    for (const std::wstring& journal : beside.Journals())
-        PutRightJournal(beside, journal, limit, result, unresolved);
-    return result;
-}
-
-// Removes the journals put right, where each is still the one that was.
-void Forget(const Beside& beside, const CutOffSave& cutOff)
-{
-    for (const auto& [path, header] : cutOff.journals) {
-        const FileHandle journal = beside.OpenOwn(path, GENERIC_READ | DELETE);
-        std::string start(header.size(), '\0');
-        DWORD got = 0;
-        if (journal && ReadFile(journal.get(), start.data(), static_cast<DWORD>(start.size()), &got, nullptr) &&
-            start == header)
-            DeleteByHandle(journal.get(), beside.api());
+    std::optional<Turn> turn(std::in_place, beside);
+    PutRightPass pass;
+    while (turn->taken()) {
+        for (const std::wstring& journal : beside.Journals())
+            PutRightJournal(beside, journal, limit, static_cast<bool>(tell), pass);
+        if (pass.cutOff.outcome == CutOffSave::Outcome::None)
+            break;
+        turn.reset(); // nobody waits while the user reads
+        tell(pass.cutOff);
+        pass.Forget(beside.api());
+        turn.emplace(beside); // and a save cut off meanwhile is put right too
     }
+    if (pass.halfWritten || (saving && pass.left))
+        return SaveResult::Failed;
+    if (!turn->taken() && (saving || !beside.Journals().empty()))
+        return SaveResult::Busy;
+    action();
+    return std::nullopt;
 }
 
 // Written through its own handle, the file stays the file it is. First the journal goes beside it and
@@ -437,17 +425,21 @@ void Forget(const Beside& beside, const CutOffSave& cutOff)
 SaveResult WriteInPlace(HANDLE file, const Beside& beside, std::string_view old, std::string_view bytes,
                         SaveReport& report)
 {
-    const auto id = IdOf(file);
-    ScratchFile journal(beside);
-    if (!id || !journal.Write(beside.Name(kBeforeSave), L"", MakeJournal(*id, old, bytes)))
+    const auto id = IdOf(beside.api(), file);
+    const auto journal = id ? MakeNew(beside, beside.Name(kBeforeSave), L"", 0, MakeJournal(*id, old, bytes), false)
+                            : std::nullopt;
+    if (!journal)
         return SaveResult::Failed;
-    if (Overwrite(file, bytes, beside.api()))
-        return SaveResult::Saved;
-    if (Overwrite(file, old, beside.api()))
-        return SaveResult::Failed;
+    const SaveResult result = Overwrite(file, bytes, beside.api()) ? SaveResult::Saved
+                              : Overwrite(file, old, beside.api()) ? SaveResult::Failed
+                                                                   : SaveResult::Stranded;
+    if (result != SaveResult::Stranded) {
+        DeleteByHandle(journal->file.get(), beside.api()); // the file flushed first (rule 2)
+        return result;
+    }
     // The journal stays for the next read; the user gets the old list now.
-    report.keptAt = HandOver(beside, old).value_or(std::wstring());
-    journal.Keep();
+    if (auto copy = HandOver(beside, old, false))
+        report.keptAt = copy->path;
     return SaveResult::Stranded;
 }
 
@@ -459,35 +451,35 @@ SaveResult SaveThrough(const Beside& beside, std::string_view bytes, size_t limi
                        SaveReport& report)
 {
     constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+    const FileApi& api = beside.api();
     FileHandle file;
     Patiently([&] {
-        file = OpenFile(beside.path(), kAccess, OPEN_EXISTING, FILE_SHARE_READ);
+        file = OpenFile(api, beside.path(), kAccess, OPEN_EXISTING, FILE_SHARE_READ);
         if (!file && GetLastError() == ERROR_SHARING_VIOLATION)
-            file = OpenFile(beside.path(), kAccess, OPEN_EXISTING);
+            file = OpenFile(api, beside.path(), kAccess, OPEN_EXISTING);
         return file || IsMissing(GetLastError());
     });
     const bool missing = !file && IsMissing(GetLastError());
     if (missing && !look(std::nullopt))
         return SaveResult::Changed;
     if (missing)
-        file = OpenFile(beside.path(), kAccess | DELETE, CREATE_NEW, FILE_SHARE_READ, FILE_FLAG_OPEN_REPARSE_POINT,
-                        beside.api().create);
+        file = OpenFile(api, beside.path(), kAccess | DELETE, CREATE_NEW, FILE_SHARE_READ, FILE_FLAG_OPEN_REPARSE_POINT);
     if (!file)
         return SaveResult::Failed;
     const RangeLock locked = LockRange(file.get());
-    const auto current = missing ? std::optional<std::string>(std::in_place) : ReadWhole(file.get(), limit);
+    const auto current = missing ? std::optional<std::string>(std::in_place) : ReadWhole(api, file.get(), limit);
     SaveResult result = SaveResult::Failed;
     if (locked && current)
         result = missing || look(current) ? WriteInPlace(file.get(), beside, *current, bytes, report) : SaveResult::Changed;
     if (missing && result != SaveResult::Saved && result != SaveResult::Stranded)
-        DeleteByHandle(file.get(), beside.api()); // missing, as it was
+        DeleteByHandle(file.get(), api); // missing, as it was
     return result;
 }
 
 } // namespace
 
 SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t limit, const LastLook& look,
-                    const FileApi& api, SaveReport* report)
+                    const FileApi& api, SaveReport* report, const TellCutOff& tell)
 {
     SaveReport unused;
     SaveReport& out = report ? *report : unused;
@@ -498,39 +490,14 @@ SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t lim
         return SaveResult::ReadOnly; // the user has said this file is not to change
     if (attributes != INVALID_FILE_ATTRIBUTES && attributes & FILE_ATTRIBUTE_DIRECTORY)
         return SaveResult::Failed;
-
     const Beside beside(path, api);
-    const Turn turn(beside);
-    if (!turn.taken())
-        return SaveResult::Busy;
-    int unresolved = 0;
-    out.cutOff = PutRight(beside, limit, unresolved); // told by the caller; forgotten here, in the turn
-    Forget(beside, out.cutOff);
-    if (unresolved)
-        return SaveResult::Failed; // the file may be half written, and two journals would not tell which came first
-    return SaveThrough(beside, bytes, limit, look, out);
+    SaveResult result = SaveResult::Failed;
+    return InTurn(beside, limit, tell, true, [&] { result = SaveThrough(beside, bytes, limit, look, out); })
+        .value_or(result);
 }
 
 bool ReadInTurn(const std::wstring& path, size_t limit, const TellCutOff& tell, const std::function<void()>& read,
                 const FileApi& api)
 {
-    const Beside beside(path, api);
-    std::optional<Turn> turn(std::in_place, beside);
-    int unresolved = 0;
-    if (turn->taken()) {
-        const CutOffSave cutOff = PutRight(beside, limit, unresolved);
-        if (cutOff.outcome != CutOffSave::Outcome::None && tell) {
-            turn.reset(); // nobody waits while the user reads
-            tell(cutOff);
-            turn.emplace(beside);
-            if (turn->taken()) {
-                Forget(beside, cutOff);
-                PutRight(beside, limit, unresolved = 0); // cut off meanwhile: told at the next read
-            }
-        }
-    }
-    if (unresolved || (!turn->taken() && !beside.Journals().empty()))
-        return false;
-    read();
-    return true;
+    return !InTurn(Beside(path, api), limit, tell, false, read);
 }
