@@ -15,10 +15,13 @@
 // "--save-list-in-a-loop FOLDER", "--save-list-in-turns FOLDER NAME COUNT", "--put-right-the-list
 // FOLDER", "--read-list-in-a-loop FOLDER": see SaveListInALoop, SaveListInTurns, PutRightTheList,
 // ReadListInALoop.
+// "--cut JOB AT HOW FOLDER": see cutChild.
 // "--hold-desktop FILE": keeps Wine's desktop process alive until it is killed; FILE (ASCII) is
 // made once the desktop is there.
 int main(int argc, char** argv)
 {
+    if (argc == 6 && std::strcmp(argv[1], "--cut") == 0 && cutChild)
+        return cutChild(argv[2], std::atoi(argv[3]), argv[4], argv[5]);
     if (argc == 3 && std::strcmp(argv[1], "--write-app-path") == 0) {
         InitAppPath();
         HANDLE h = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

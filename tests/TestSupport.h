@@ -114,6 +114,10 @@ int PutRightTheList(const char* folder);
 // folder\stop appears, and writes "WHOLE HALF REFUSED" (the reads that gave SavedListA() or
 // SavedListB(), another text, or an error) to folder\reader.log; folder\reading once it has read.
 int ReadListInALoop(const char* folder);
+// A child process that saves the list in folder, or puts a cut-off save of it right (job "save" or
+// "start"), and is cut off at its step `at` (how: "kill", "half", "power-gone", "power-zeros"); the
+// test program that has the tables which cut it sets this.
+inline int (*cutChild)(const char* job, int at, const char* how, const char* folder) = nullptr;
 // Runs this test program with these arguments; its process, or nothing.
 HANDLE StartThisProgram(const std::wstring& arguments);
 
