@@ -1,9 +1,9 @@
 // A save, and a start that puts a cut-off save right, cut off at every step they take, as SQLite tests
 // its journal: a child process does the job through a file layer whose Nth step (a create, a write, a
 // flush, an end set, a delete marked or undone) ends it at once, as a kill or a crash would, for
-// N = 1, 2, ... until the job finishes first. Each write is cut in its middle too, and a power cut
-// loses, besides, what each file received since its last flush: gone back, or zeros over its range
-// with its length kept. After each cut this process reads the list twice, as a copy already running
+// N = 1, 2, ... until the job finishes first. Each write is cut in its middle too, and a power cut,
+// at each step and right after the last, loses what each file received since its last flush: gone
+// back, or zeros over its range with its length kept. After each cut this process reads the list twice, as a copy already running
 // would. No clock decides where a cut lands.
 #include "TestSupport.h"
 #include "shell/AppGlobals.h"
@@ -30,7 +30,8 @@ struct CutLayer {
         std::string atFlush; // the file as its last flush left it
         std::vector<std::pair<LONGLONG, DWORD>> ranges;
     };
-    std::map<HANDLE, Unflushed> unflushed;
+    std::map<std::wstring, Unflushed> unflushed; // by the file's path, whichever handle wrote
+    std::map<HANDLE, std::wstring> paths;
 } cut;
 
 std::string ReadBytesOf(HANDLE file)
@@ -44,22 +45,37 @@ std::string ReadBytesOf(HANDLE file)
     return bytes;
 }
 
-void Lose(HANDLE file, const CutLayer::Unflushed& lost)
+// Through a handle of its own, or else through one of the job's still open that denies writing.
+void Lose(const std::wstring& path, const CutLayer::Unflushed& lost)
 {
-    DWORD done = 0;
-    if (cut.how == How::PowerGone) {
-        SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN);
-        WriteFile(file, lost.atFlush.data(), static_cast<DWORD>(lost.atFlush.size()), &done, nullptr);
-        SetEndOfFile(file);
-        return;
+    const FileHandle own = OpenFile({}, path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    for (const auto& [handle, name] : cut.paths) {
+        HANDLE file = own ? own.get() : handle;
+        if (!own && name != path)
+            continue;
+        DWORD done = 0;
+        if (cut.how == How::PowerGone) {
+            SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN);
+            WriteFile(file, lost.atFlush.data(), static_cast<DWORD>(lost.atFlush.size()), &done, nullptr);
+            SetEndOfFile(file);
+        }
+        for (const auto& [offset, size] : cut.how == How::PowerZeros ? lost.ranges : decltype(lost.ranges){}) {
+            const std::string zeros(size, '\0');
+            LARGE_INTEGER at{};
+            at.QuadPart = offset;
+            SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
+            WriteFile(file, zeros.data(), size, &done, nullptr);
+        }
+        if (own)
+            return;
     }
-    for (const auto& [offset, size] : lost.ranges) {
-        const std::string zeros(size, '\0');
-        LARGE_INTEGER at{};
-        at.QuadPart = offset;
-        SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
-        WriteFile(file, zeros.data(), size, &done, nullptr);
-    }
+}
+
+void LosePower()
+{
+    if (cut.how == How::PowerGone || cut.how == How::PowerZeros)
+        for (const auto& [path, lost] : cut.unflushed)
+            Lose(path, lost);
 }
 
 // Before each step: ends the process where it is the one to cut.
@@ -72,9 +88,7 @@ void Step(bool isWrite, HANDLE file = nullptr, const void* data = nullptr, DWORD
     DWORD done = 0;
     if (cut.how == How::Half)
         WriteFile(file, data, size / 2, &done, nullptr);
-    if (cut.how == How::PowerGone || cut.how == How::PowerZeros)
-        for (const auto& [handle, lost] : cut.unflushed)
-            Lose(handle, lost);
+    LosePower();
     TerminateProcess(GetCurrentProcess(), 99); // the system closes the handles, frees locks and mutex
 }
 
@@ -83,7 +97,7 @@ void Changing(HANDLE file, DWORD size)
 {
     LARGE_INTEGER here{};
     SetFilePointerEx(file, LARGE_INTEGER{}, &here, FILE_CURRENT);
-    auto [entry, first] = cut.unflushed.try_emplace(file);
+    auto [entry, first] = cut.unflushed.try_emplace(cut.paths[file]);
     if (first) {
         entry->second.atFlush = ReadBytesOf(file);
         SetFilePointerEx(file, here, nullptr, FILE_BEGIN);
@@ -97,7 +111,7 @@ HANDLE WINAPI CutCreate(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTR
     if (disposition != OPEN_EXISTING)
         Step(false);
     HANDLE file = CreateFileW(name, access, share, security, disposition, flags, templateFile);
-    cut.unflushed.erase(file); // a handle value closed and given again
+    cut.paths[file] = name; // also where the value was another's, closed since
     return file;
 }
 
@@ -111,7 +125,7 @@ BOOL WINAPI CutWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPO
 BOOL WINAPI CutFlush(HANDLE file)
 {
     Step(false);
-    cut.unflushed.erase(file);
+    cut.unflushed.erase(cut.paths[file]);
     return FlushFileBuffers(file);
 }
 
@@ -170,6 +184,11 @@ int CutChild(const char* job, int at, const char* how, const char* folder)
     if (std::strcmp(job, "save") == 0 &&
         WriteListFile(WithoutFinalLineBreak(kNewText), *loaded, OtherChanges::Keep, api, nullptr, tell) != SaveResult::Saved)
         return 3;
+    // Power lost right after the job: its files are closed, and what they did not flush is lost too.
+    if ((cut.how == How::PowerGone || cut.how == How::PowerZeros) && cut.steps + 1 == cut.at) {
+        LosePower();
+        return 99;
+    }
     return 0;
 }
 
