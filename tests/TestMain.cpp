@@ -12,9 +12,8 @@
 
 // "--write-app-path FILE": run InitAppPath in this process and store AppPath (UTF-16) in
 // FILE, so a test can start a copy of this program from another folder.
-// "--save-list-in-a-loop FOLDER", "--save-list-in-turns FOLDER NAME COUNT", "--put-right-the-list
-// FOLDER", "--read-list-in-a-loop FOLDER": see SaveListInALoop, SaveListInTurns, PutRightTheList,
-// ReadListInALoop.
+// "--save-list-in-a-loop FOLDER", "--save-list-in-turns FOLDER NAME COUNT", "--read-list-in-a-loop
+// FOLDER": see SaveListInALoop, SaveListInTurns, ReadListInALoop.
 // "--cut JOB AT HOW FOLDER": see cutChild.
 // "--hold-desktop FILE": keeps Wine's desktop process alive until it is killed; FILE (ASCII) is
 // made once the desktop is there.
@@ -44,8 +43,6 @@ int main(int argc, char** argv)
         return SaveListInALoop(argv[2]);
     if (argc == 5 && std::strcmp(argv[1], "--save-list-in-turns") == 0)
         return SaveListInTurns(argv[2], argv[3], std::atoi(argv[4]));
-    if (argc == 3 && std::strcmp(argv[1], "--put-right-the-list") == 0)
-        return PutRightTheList(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "--read-list-in-a-loop") == 0)
         return ReadListInALoop(argv[2]);
     testing::InitGoogleTest(&argc, argv);

@@ -454,17 +454,6 @@ int SaveListInTurns(const char* folder, const char* name, int count)
     return 0;
 }
 
-int PutRightTheList(const char* folder)
-{
-    UseFolder(folder);
-    WriteBytes(AppPath + L"started", "");
-    const auto told = [](const CutOffSave&) {
-        const std::wstring log = AppPath + L"told.log";
-        WriteBytes(log, (FileExists(log) ? ReadBytes(log) : std::string()) + "told\n");
-    };
-    return ReadListFile(nullptr, told, false, SlowFiles()) ? 0 : 1;
-}
-
 int ReadListInALoop(const char* folder)
 {
     UseFolder(folder);

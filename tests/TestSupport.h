@@ -107,9 +107,6 @@ int SaveListInALoop(const char* folder);
 // A child process that saves the list in folder `count` times, each list naming itself and the
 // list it replaced, and writes "NAME PREDECESSOR" for each save that succeeded to folder\name.log.
 int SaveListInTurns(const char* folder, const char* name, int count);
-// A child process that reads the list in folder, slowly, putting right a cut-off save, and appends a
-// line to folder\told.log where it tells the user, before the journal goes; folder\started once begun.
-int PutRightTheList(const char* folder);
 // A child process that reads the list in folder in a loop, as another program would, until
 // folder\stop appears, and writes "WHOLE HALF REFUSED" (the reads that gave SavedListA() or
 // SavedListB(), another text, or an error) to folder\reader.log; folder\reading once it has read.
