@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the program and starts it under Wine. Without a display it runs on a virtual
-# one, saves a screenshot of the main window and ends the program again.
+# one, saves a picture of the main window (with the frame openbox draws around it) and ends
+# the program again.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -29,13 +30,15 @@ fi
 
 wine "$release_dir/Pikerosu.exe" >/dev/null 2>&1 </dev/null &
 program=$!
-if ! timeout 60 xdotool search --sync --onlyvisible --name 'ピケロスブラウザ' >/dev/null; then
+if ! window=$(timeout 60 xdotool search --sync --onlyvisible --name 'ピケロスブラウザ' | head -n 1) ||
+    [ -z "$window" ]; then
     echo "The main window did not appear." >&2
     exit 1
 fi
 sleep 1
 mkdir -p build/screenshots
 shot="$root/build/screenshots/main-window.png"
-import -window root "$shot"
-echo "No display here: the program ran on a virtual display. Screenshot of its window: $shot"
+# -frame: the window manager's frame too, title bar and border, not the whole screen.
+import -frame -window "$window" "$shot"
+echo "No display here: the program ran on a virtual display. Picture of its window: $shot"
 kill "$program" 2>/dev/null || true

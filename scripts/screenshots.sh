@@ -7,7 +7,6 @@ source scripts/wine-session.sh
 bash scripts/deps.sh "${desktop_tools[@]}"
 build_targets Pikerosu
 
-
 export WINEPREFIX="$root/build/screenshot-prefix"
 rm -rf "$WINEPREFIX"
 unset DISPLAY
@@ -19,16 +18,20 @@ seed_user_agent
 work="$(mktemp -d)"
 cp "$release_dir/Pikerosu.exe" res/PIKEROSU.DAT "$work/"
 wine "$work/Pikerosu.exe" >/dev/null 2>&1 </dev/null &
-timeout 60 xdotool search --sync --onlyvisible --name 'ピケロスブラウザ' >/dev/null
-sleep 1
+
+# shoot NAME TITLE: a picture of the window with that title, with the frame openbox draws around
+# it (title bar and border), cropped to it: docs/NAME.png.
+shoot() {
+    local window
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name "$2" | head -n 1) ||
+        { echo "The window $2 did not appear." >&2; return 1; }
+    sleep 1
+    # No dates in the file: a picture taken again of the same window gives the same bytes.
+    import -frame -window "$window" -define png:exclude-chunks=date,time "docs/$1.png"
+}
 mkdir -p docs
-# Open the drop-down list so the candidates show too.
-xdotool key alt+Down
-sleep 0.5
-import -window root png:- | convert - -trim +repage docs/main-window.png
-xdotool key Escape Tab Tab space
-timeout 60 xdotool search --sync --onlyvisible --name 'ブラウザリスト編集' >/dev/null
-sleep 1
-import -window root png:- | convert - -trim +repage docs/list-editor.png
+shoot main-window 'ピケロスブラウザ'
+xdotool key Tab Tab space
+shoot list-editor 'ブラウザリスト編集'
 rm -rf "$work"
 echo "Saved docs/main-window.png and docs/list-editor.png"
