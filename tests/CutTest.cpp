@@ -11,11 +11,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace {
 
