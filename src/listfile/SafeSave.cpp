@@ -295,13 +295,17 @@ struct PutRightPass {
     bool halfWritten = false; // a journal not put right: the file may be half written
     bool left = false;        // a journal of the save's own left for later, the file whole
 
-    void Forget(const FileApi& api)
+    // False where a journal stays after all, to be told again at the next read.
+    bool Forget(const FileApi& api)
     {
         for (const FileHandle& copy : handedOver)
             DeleteByHandle(copy.get(), api, false);
+        bool gone = true;
         for (const FileHandle& journal : journals)
-            DeleteByHandle(journal.get(), api);
+            gone = DeleteByHandle(journal.get(), api) && gone;
         *this = {};
+        left = !gone;
+        return gone;
     }
 };
 
@@ -409,8 +413,11 @@ std::optional<SaveResult> InTurn(const Beside& beside, size_t limit, const TellC
             break;
         turn.reset(); // nobody waits while the user reads
         tell(pass.cutOff);
-        pass.Forget(beside.api());
-        turn.emplace(beside); // and a save cut off meanwhile is put right too
+        const bool forgotten = pass.Forget(beside.api());
+        turn.emplace(beside);
+        if (!forgotten)
+            break;
+        // and a save cut off meanwhile is put right too
     }
     if (pass.halfWritten || (saving && pass.left))
         return SaveResult::Failed;
@@ -492,8 +499,8 @@ SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t lim
         return SaveResult::Failed;
     const Beside beside(path, api);
     SaveResult result = SaveResult::Failed;
-    return InTurn(beside, limit, tell, true, [&] { result = SaveThrough(beside, bytes, limit, look, out); })
-        .value_or(result);
+    const auto refused = InTurn(beside, limit, tell, true, [&] { result = SaveThrough(beside, bytes, limit, look, out); });
+    return refused ? *refused : result;
 }
 
 bool ReadInTurn(const std::wstring& path, size_t limit, const TellCutOff& tell, const std::function<void()>& read,
