@@ -287,7 +287,7 @@ TEST(SafeSave, ASaveInItsTurnPutsTheJournalOnTheDiskBeforeTheFileIsTouchedAndRem
     const FileApi api = FaultyFiles();
     ASSERT_EQ(SaveFile(path, kNew, kLimit, kAnything, api), SaveResult::Saved);
     EXPECT_EQ(faults.events, (std::vector<std::wstring>{L"create list.dat.before-save-0", L"write list.dat.before-save-0",
-                                                        L"flush list.dat.before-save-0", L"write list.dat",
+                                                        L"end list.dat.before-save-0", L"flush list.dat.before-save-0", L"write list.dat",
                                                         L"end list.dat", L"flush list.dat", L"remove list.dat.before-save-0"}));
     // Copies in other sessions (Global), and at other rights levels: everyone may wait for it and
     // release it, whoever made it.

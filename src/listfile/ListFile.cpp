@@ -57,11 +57,10 @@ std::optional<ListDocument> ReadAt(const std::wstring& path, bool createMissing,
     if (!createMissing || OpenFile(api, path, GENERIC_READ, CREATE_NEW, 0, FILE_FLAG_OPEN_REPARSE_POINT) ||
         GetLastError() != ERROR_FILE_EXISTS)
         return ListDocument{};
-    if (const FileHandle file = OpenFile(api, path, GENERIC_READ, OPEN_EXISTING)) { // another program's, just made
+    const FileHandle file = OpenFile(api, path, GENERIC_READ, OPEN_EXISTING); // another program's, just made?
+    if (file || !IsMissing(GetLastError()))
         failure = ReadFailure::Unreadable;
-        return Load(file.get(), failure, api);
-    }
-    return std::nullopt;
+    return file ? Load(file.get(), failure, api) : std::nullopt;
 }
 
 // The file a name stands for: where it is a symbolic link, the file it points to, so that a save

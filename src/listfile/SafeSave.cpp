@@ -61,17 +61,22 @@ std::optional<FileId> IdOf(const FileApi& api, HANDLE file)
 // surrogate leads elsewhere (a link, a junction, a mount point); a sync client's placeholder does not.
 struct Place {
     bool plain = false; // a file, with one name, that leads nowhere else
-    unsigned long long volume = 0;
+    DWORD volume = 0;
     std::wstring path; // on its volume
 };
 std::optional<Place> PlaceOf(const FileApi& api, HANDLE file)
 {
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    FILE_STANDARD_INFO standard{};
-    const auto id = IdOf(api, file);
-    std::vector<std::byte> buffer(sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t));
-    if (!id || !InfoOf(api, file, FileAttributeTagInfo, tag) || !InfoOf(api, file, FileStandardInfo, standard))
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info))
         return std::nullopt;
+    // FAT and exFAT have no reparse points, and refuse to be asked for tags.
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!InfoOf(api, file, FileAttributeTagInfo, tag)) {
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return std::nullopt;
+        tag = {info.dwFileAttributes, 0};
+    }
+    std::vector<std::byte> buffer(sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t));
     while (!api.getInfo(file, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
         if (GetLastError() != ERROR_MORE_DATA || buffer.size() > (1u << 20))
             return std::nullopt;
@@ -79,8 +84,8 @@ std::optional<Place> PlaceOf(const FileApi& api, HANDLE file)
     }
     const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
     const bool elsewhere = tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT && IsReparseTagNameSurrogate(tag.ReparseTag);
-    return Place{!elsewhere && !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && standard.NumberOfLinks == 1,
-                 id->volume, std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t))};
+    return Place{!elsewhere && !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks == 1,
+                 info.dwVolumeSerialNumber, std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t))};
 }
 
 // Marks a file to go when its last handle closes, a kill's included, or undoes that.
@@ -206,10 +211,21 @@ RangeLock LockRange(HANDLE file)
             return nullptr;
 }
 
+// The name stands in the folder: one whose file is on its way out is refused (ERROR_ACCESS_DENIED)
+// while a scanner or a sync client still holds it.
+bool Listed(const std::wstring& path)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE found = FindFirstFileW(path.c_str(), &data);
+    if (found != INVALID_HANDLE_VALUE)
+        FindClose(found);
+    return found != INVALID_HANDLE_VALUE;
+}
+
 // A new file beside the file, under the first free name stem + n + suffix from n = first, shared with
-// nobody and written whole and flushed. However many such names are taken, one is free. Where it is
-// to go with the process until kept (rule 4), it is marked so before it holds anything; an empty one
-// of the save's own under such a name, left by a cut right after its making, is taken again.
+// nobody and written whole and flushed. However many such names are taken, one is free. One of the
+// save's own that a cut left short of these bytes is taken again. Where it is to go with the process
+// until kept (rule 4), it is marked so once written.
 struct NewFile {
     FileHandle file;
     std::wstring path;
@@ -217,21 +233,22 @@ struct NewFile {
 std::optional<NewFile> MakeNew(const Beside& beside, const std::wstring& stem, const wchar_t* suffix, unsigned first,
                                std::string_view bytes, bool untilKept)
 {
+    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
     NewFile made;
     for (unsigned n = first; !made.file; ++n) {
         made.path = stem + Hex(n) + suffix;
-        made.file = beside.Create(made.path, GENERIC_READ | GENERIC_WRITE | DELETE);
-        if (made.file || GetLastError() != ERROR_FILE_EXISTS)
+        if ((made.file = beside.Create(made.path, kAccess)))
             break;
-        LARGE_INTEGER size{};
-        if ((made.file = beside.OpenOwn(made.path, GENERIC_READ | GENERIC_WRITE | DELETE)) &&
-            (!GetFileSizeEx(made.file.get(), &size) || size.QuadPart != 0))
-            made.file.reset();
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && !(error == ERROR_ACCESS_DENIED && Listed(made.path)))
+            return std::nullopt;
+        if ((made.file = beside.OpenOwn(made.path, kAccess))) {
+            const auto now = ReadWhole(beside.api(), made.file.get(), bytes.size());
+            if (!now || !IsCutOffWrite(*now, {}, bytes))
+                made.file.reset();
+        }
     }
-    if (!made.file)
-        return std::nullopt;
-    if ((untilKept && !DeleteByHandle(made.file.get(), beside.api())) || !WriteAll(made.file.get(), bytes, beside.api()) ||
-        !beside.api().flush(made.file.get())) {
+    if (!Overwrite(made.file.get(), bytes, beside.api()) || (untilKept && !DeleteByHandle(made.file.get(), beside.api()))) {
         DeleteByHandle(made.file.get(), beside.api());
         return std::nullopt;
     }
@@ -295,16 +312,19 @@ struct PutRightPass {
     bool halfWritten = false; // a journal not put right: the file may be half written
     bool left = false;        // a journal of the save's own left for later, the file whole
 
-    // False where a journal stays after all, to be told again at the next read.
+    // False where a journal stays after all, to be told again at the next read; where a copy handed
+    // over could not be kept, which then goes, they all stay.
     bool Forget(const FileApi& api)
     {
-        for (const FileHandle& copy : handedOver)
-            DeleteByHandle(copy.get(), api, false);
         bool gone = true;
+        for (const FileHandle& copy : handedOver)
+            gone = DeleteByHandle(copy.get(), api, false) && gone;
         for (const FileHandle& journal : journals)
-            gone = DeleteByHandle(journal.get(), api) && gone;
-        *this = {};
-        left = !gone;
+            gone = gone && DeleteByHandle(journal.get(), api);
+        cutOff = {};
+        journals.clear();
+        handedOver.clear();
+        left |= !gone;
         return gone;
     }
 };
@@ -357,6 +377,7 @@ void PutRightJournal(const Beside& beside, const std::wstring& path, size_t limi
         return;
     }
     Outcome outcome = Outcome::KeptNewer;
+    bool onTheDisk = true; // the list as the journal goes (rule 2)
     FileHandle file;
     Patiently([&] {
         file = OpenFile(beside.api(), beside.path(), GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
@@ -379,13 +400,24 @@ void PutRightJournal(const Beside& beside, const std::wstring& path, size_t limi
         else if (IsCutOffWrite(*now, parsed.old, parsed.bytes)) {
             if (!WriteBack(beside, *now, parsed.old))
                 return void(pass.halfWritten = true);
-            outcome = Outcome::PutBack;
+            outcome = Outcome::PutBack; // flushed
         }
+        // A write killed before its flush is in the system's cache, not yet on the disk.
+        onTheDisk = outcome == Outcome::KeptNewer || (*now != parsed.bytes && *now != parsed.old);
     } else if (!IsMissing(GetLastError())) {
         return void(pass.halfWritten = true);
     }
     // The file is whole now. The rest is for a copy that tells, and that may remove the journal.
     FileHandle held = telling ? ToRemove(beside, path, *bytes) : nullptr;
+    if (held && !onTheDisk) { // one the user has made read-only since reached the disk long ago
+        FileHandle list;
+        Patiently([&] {
+            list = OpenFile(beside.api(), beside.path(), GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ);
+            return list || GetLastError() == ERROR_ACCESS_DENIED;
+        });
+        if (list && !beside.api().flush(list.get()))
+            held.reset();
+    }
     auto copy = held && outcome == Outcome::KeptNewer ? HandOver(beside, parsed.old, true) : std::nullopt;
     if (!held || (outcome == Outcome::KeptNewer && !copy))
         return void(pass.left = true);
