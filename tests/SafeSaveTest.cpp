@@ -120,6 +120,50 @@ TEST(SafeSave, AJournalIsPlayedBackOnlyWholeAndOnlyOnceTheListIsBack)
     EXPECT_EQ(ReadBytes(path), kOld);
 }
 
+TEST(SafeSave, PuttingRightAsksOnlyForTheRightsItUsesAndFollowsNoLink)
+{
+    // Rights to read but not to write or remove (a standard user in a folder only administrators
+    // may write, a read-only share), and reparse points on the journal: a sync client's placeholder,
+    // which leads nowhere else, and links, which do. Wine gives neither: the seam does.
+    const std::string cut = kNew.substr(0, 10) + kOld.substr(10), theirs = "the user's own\r\n";
+    const struct {
+        const char* what;
+        std::string list; // at the read, and after it
+        DWORD denied, tag;
+        bool reads;
+        Outcome told, later; // at that read, and at one with every right after
+    } cases[] = {
+        {"whole, old; no delete", kOld, DELETE, 0, true, Outcome::None, Outcome::PutBack},
+        {"whole, new; no delete", kNew, DELETE, 0, true, Outcome::None, Outcome::Finished},
+        {"written since; no delete", theirs, DELETE, 0, true, Outcome::None, Outcome::KeptNewer},
+        {"whole, old; no write", kOld, GENERIC_WRITE, 0, true, Outcome::PutBack, Outcome::None},
+        {"half written; no write", cut, GENERIC_WRITE, 0, false, Outcome::None, Outcome::PutBack},
+        {"a OneDrive placeholder", kOld, 0, IO_REPARSE_TAG_CLOUD_6, true, Outcome::PutBack, Outcome::None},
+        {"deduplicated", kOld, 0, IO_REPARSE_TAG_DEDUP, true, Outcome::PutBack, Outcome::None},
+        {"a symbolic link", cut, 0, IO_REPARSE_TAG_SYMLINK, true, Outcome::None, Outcome::PutBack},
+        {"a mount point", kOld, 0, IO_REPARSE_TAG_MOUNT_POINT, true, Outcome::None, Outcome::PutBack},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempAppFolder folder;
+        const std::wstring path = folder.path() + L"list.dat";
+        const std::wstring journal = CutOffWriteInPlace(path, kOld, kNew);
+        WriteBytes(path, c.list);
+        const FileApi api = FaultyFiles();
+        faults.deniedAccess = c.denied;
+        if (c.tag)
+            faults.reparseTags[L"list.dat.before-save-0"] = c.tag;
+        const Told told = ReadTelling(path, api);
+        EXPECT_EQ(told.read, c.reads);
+        EXPECT_EQ(told.outcome, c.told);
+        EXPECT_EQ(ReadBytes(path), c.list);
+        EXPECT_EQ(FileNames(folder.path()).size(), c.told == Outcome::None ? 2u : 1u) << "untold, the journal stays alone";
+        faults = {};
+        EXPECT_EQ(ReadTelling(path, api).outcome, c.later) << "told by a copy that may remove it";
+        EXPECT_FALSE(FileExists(journal));
+    }
+}
+
 TEST(SafeSave, NamesBesideTheFileThatAreNotTheSavesOwnAreLeftAlone)
 {
     // The user's and other programs' files with names like the save's, an earlier release's files

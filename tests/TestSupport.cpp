@@ -270,10 +270,27 @@ HANDLE WINAPI FaultyCreate(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_A
     const bool follows = creates && !(flags & FILE_FLAG_OPEN_REPARSE_POINT);
     if (creates)
         Record(L"create " + leaf + (follows ? L" following links" : L""));
+    if (access & faults.deniedAccess) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     const auto link = faults.links.find(leaf);
     if (follows && link != faults.links.end()) // as Windows does
         return CreateFileW(link->second.c_str(), access, share, security, disposition, flags, templateFile);
     return CreateFileW(name, access, share, security, disposition, flags, templateFile);
+}
+
+BOOL WINAPI FaultyGetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    if (!GetFileInformationByHandleEx(file, kind, info, size))
+        return FALSE;
+    for (int i = 0; kind == FileIdInfo && i < 8; ++i)
+        static_cast<FILE_ID_INFO*>(info)->FileId.Identifier[8 + i] ^= static_cast<BYTE>(faults.idHigh >> 8 * i);
+    if (const auto tag = faults.reparseTags.find(LeafOf(file)); kind == FileAttributeTagInfo && tag != faults.reparseTags.end()) {
+        static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->ReparseTag = tag->second;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
@@ -346,6 +363,7 @@ FileApi FaultyFiles()
     FileApi api;
     api.create = FaultyCreate;
     api.write = FaultyWrite;
+    api.getInfo = FaultyGetInfo;
     api.flush = RecordedFlush;
     api.setInfo = FaultySetInfo;
     api.finalPath = FaultyFinalPath;
