@@ -17,24 +17,25 @@ const LastLook kAnything = [](const std::optional<std::string>&) { return true; 
 
 using Outcome = CutOffSave::Outcome;
 
-// A read in the file's turn: what it told (None where nothing), and whether it read.
+// A read in the file's turn, or a save of saving: what it told (None where nothing), and whether it
+// read, or saved.
 struct Told {
     Outcome outcome = Outcome::None;
     std::wstring oldBytesAt;
     bool read = false;
 };
-Told ReadTelling(const std::wstring& path, const FileApi& api = {}, const std::function<void()>& whileTelling = {})
+Told ReadTelling(const std::wstring& path, const FileApi& api = {}, const std::function<void()>& whileTelling = {},
+                 const std::string* saving = nullptr)
 {
     Told told;
-    told.read = ReadInTurn(
-        path, kLimit,
-        [&](const CutOffSave& cutOff) {
-            told.outcome = cutOff.outcome;
-            told.oldBytesAt = cutOff.oldBytesAt;
-            if (whileTelling)
-                whileTelling();
-        },
-        [] {}, api);
+    const TellCutOff tell = [&](const CutOffSave& cutOff) {
+        told.outcome = cutOff.outcome;
+        told.oldBytesAt = cutOff.oldBytesAt;
+        if (whileTelling)
+            whileTelling();
+    };
+    told.read = saving ? SaveFile(path, *saving, kLimit, kAnything, api, nullptr, tell) == SaveResult::Saved
+                       : ReadInTurn(path, kLimit, tell, [] {}, api);
     return told;
 }
 
@@ -61,23 +62,35 @@ TEST(SafeSave, ACutOffWriteInPlaceIsPutRightOnlyWhereTheSaveLeftIt)
          },
          Outcome::KeptNewer, kNew.substr(0, 10) + kOld.substr(10)},
         {"deleted since", [](auto& path) { ASSERT_TRUE(DeleteFileW(path.c_str())); }, Outcome::KeptNewer, std::nullopt},
+        {"replaced since by a file of the same 64-bit index (ReFS)",
+         [](auto& path) {
+             faults.idHigh = 1;
+             WriteBytes(path, kNew.substr(0, 10) + kOld.substr(10));
+         },
+         Outcome::KeptNewer, kNew.substr(0, 10) + kOld.substr(10)},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        TempAppFolder folder;
-        const std::wstring path = folder.path() + L"list.dat";
-        const std::wstring journal = CutOffWriteInPlace(path, kOld, kNew);
-        c.leave(path);
-        const Told told = ReadTelling(path, {}, [&] { EXPECT_TRUE(FileExists(journal)) << "until the user has been told"; });
-        EXPECT_TRUE(told.read);
-        EXPECT_EQ(told.outcome, c.outcome);
-        EXPECT_EQ(FileExists(path) ? std::optional(ReadBytes(path)) : std::nullopt, c.after);
-        if (c.outcome == Outcome::KeptNewer) {
-            EXPECT_EQ(told.oldBytesAt, UserPath(path + L".old-1.txt"));
-            EXPECT_EQ(ReadBytes(told.oldBytesAt), kOld) << "the old list is handed over whole";
+    const std::string mine = "saved meanwhile\r\n";
+    for (const std::string* saving : {static_cast<const std::string*>(nullptr), &mine}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            SCOPED_TRACE(saving ? "by a save" : "by a read");
+            TempAppFolder folder;
+            const std::wstring path = folder.path() + L"list.dat";
+            const std::wstring journal = CutOffWriteInPlace(path, kOld, kNew);
+            const FileApi api = FaultyFiles();
+            c.leave(path);
+            const Told told =
+                ReadTelling(path, api, [&] { EXPECT_TRUE(FileExists(journal)) << "until the user has been told"; }, saving);
+            EXPECT_TRUE(told.read);
+            EXPECT_EQ(told.outcome, c.outcome);
+            EXPECT_EQ(FileExists(path) ? std::optional(ReadBytes(path)) : std::nullopt, saving ? mine : c.after);
+            if (c.outcome == Outcome::KeptNewer) {
+                EXPECT_EQ(told.oldBytesAt, UserPath(path + L".old-1.txt"));
+                EXPECT_EQ(ReadBytes(told.oldBytesAt), kOld) << "the old list is handed over whole";
+            }
+            EXPECT_FALSE(FileExists(journal));
+            EXPECT_EQ(ReadTelling(path).outcome, Outcome::None) << "once";
         }
-        EXPECT_FALSE(FileExists(journal));
-        EXPECT_EQ(ReadTelling(path).outcome, Outcome::None) << "once";
     }
 }
 
