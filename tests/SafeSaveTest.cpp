@@ -177,6 +177,45 @@ TEST(SafeSave, PuttingRightAsksOnlyForTheRightsItUsesAndFollowsNoLink)
     }
 }
 
+TEST(SafeSave, OldBytesAreHandedOverOnlyToAUserWhoIsToldUnderAFreeName)
+{
+    // More of the user's own files under the names the save uses than any cap would allow, and an
+    // empty hand-over of the save's, left by a cut right after it was made.
+    TempAppFolder folder;
+    const std::wstring path = folder.path() + L"list.dat", free = path + L".old-47.txt";
+    std::vector<std::wstring> theirs;
+    const auto lookAlikes = [&](const std::wstring& stem, unsigned first, const wchar_t* suffix) {
+        for (unsigned n = first; n < first + 70; ++n) {
+            wchar_t hex[9];
+            swprintf(hex, std::size(hex), L"%x", n);
+            theirs.push_back(stem + hex + suffix);
+            WriteBytes(theirs.back(), "the user's own");
+        }
+    };
+    lookAlikes(path + L".old-", 1, L".txt");
+    CutOffWriteInPlace(path, kOld, kNew);
+    WriteBytes(path, "written since\r\n");
+    WriteBytes(free, "");
+    const FileApi api = FaultyFiles();
+    EXPECT_TRUE(ReadInTurn(path, kLimit, {}, [] {}, api));
+    EXPECT_EQ(FileNames(folder.path()).size(), 73u) << "nothing handed over untold";
+    const Told told = ReadTelling(path, api, [] { faults.events.push_back(L"told"); });
+    EXPECT_EQ(told.oldBytesAt, UserPath(free));
+    EXPECT_EQ(ReadBytes(free), kOld);
+    ASSERT_GE(faults.events.size(), 7u);
+    EXPECT_EQ(std::vector(faults.events.end() - 7, faults.events.end()),
+              (std::vector<std::wstring>{L"create list.dat.old-47.txt", L"remove list.dat.old-47.txt",
+                                         L"write list.dat.old-47.txt", L"flush list.dat.old-47.txt", L"told",
+                                         L"keep list.dat.old-47.txt", L"remove list.dat.before-save-0"}))
+        << "it goes with the process until the user has been told";
+    lookAlikes(path + L".before-save-", 0, L"");
+    EXPECT_EQ(SaveFile(path, kNew, kLimit, kAnything, api), SaveResult::Saved);
+    EXPECT_EQ(ReadBytes(path), kNew);
+    for (const std::wstring& name : theirs)
+        EXPECT_EQ(ReadBytes(name), "the user's own");
+    EXPECT_EQ(FileNames(folder.path()).size(), 142u);
+}
+
 TEST(SafeSave, NamesBesideTheFileThatAreNotTheSavesOwnAreLeftAlone)
 {
     // The user's and other programs' files with names like the save's, an earlier release's files
