@@ -242,6 +242,30 @@ TEST(ListFile, SavingKeepsTheFilesAttributesAndIsNotBlockedByAStaleTemporary)
     EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"PIKEROSU.DAT.new"}));
 }
 
+TEST(ListFile, AListAnotherProgramHoldsLockedForAMomentIsWaitedFor)
+{
+    // Windows refuses a read of a range another handle holds locked (a save of another program);
+    // Wine does not, so the seam does.
+    const struct {
+        int locked; // reads refused in a row
+        ReadFailure why;
+    } cases[] = {{3, ReadFailure::None}, {10, ReadFailure::Busy}};
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "A/1.0\r\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.locked);
+        const FileApi api = FaultyFiles();
+        faults.readsLocked = c.locked;
+        ReadFailure why = ReadFailure::Unreadable;
+        const ULONGLONG began = GetTickCount64();
+        const auto read = ReadListFile(&why, {}, true, api);
+        EXPECT_GE(GetTickCount64() - began, 250u) << "waited";
+        EXPECT_EQ(faults.readsLocked, 0);
+        EXPECT_EQ(why, c.why);
+        EXPECT_EQ(read ? read->bytes : "", c.why == ReadFailure::None ? "A/1.0\r\n" : "");
+    }
+}
+
 TEST(ListFile, AFileThatExistsButCannotBeReadIsNotTakenForEmpty)
 {
     TempAppFolder folder;

@@ -280,6 +280,16 @@ HANDLE WINAPI FaultyCreate(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_A
     return CreateFileW(name, access, share, security, disposition, flags, templateFile);
 }
 
+BOOL WINAPI FaultyRead(HANDLE file, LPVOID data, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (faults.readsLocked > 0) { // as Windows checks every read against other handles' locks
+        --faults.readsLocked;
+        SetLastError(ERROR_LOCK_VIOLATION);
+        return FALSE;
+    }
+    return ReadFile(file, data, size, got, overlapped);
+}
+
 BOOL WINAPI FaultyGetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
 {
     if (!GetFileInformationByHandleEx(file, kind, info, size))
@@ -362,6 +372,7 @@ FileApi FaultyFiles()
     faults = {};
     FileApi api;
     api.create = FaultyCreate;
+    api.read = FaultyRead;
     api.write = FaultyWrite;
     api.getInfo = FaultyGetInfo;
     api.flush = RecordedFlush;
