@@ -2,20 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 TEST(Journal, WhatACutOffSaveOrAPowerCutLeavesIsToldFromAnythingElse)
 {
     const std::string old = "old list\r\n", bytes = "the new list, longer\r\n";
     const std::string whole = MakeJournal({7, 42}, old, bytes);
     const size_t header = whole.size() - old.size() - bytes.size();
-    const auto zeroed = [&](size_t from, size_t count) {
-        std::string journal = whole;
-        std::fill_n(journal.begin() + static_cast<ptrdiff_t>(from), count, '\0');
-        return journal;
-    };
-    std::string changed = whole;
-    changed[header + 2] ^= 1;
     const struct {
         const char* what;
         std::string journal;
@@ -27,9 +18,9 @@ TEST(Journal, WhatACutOffSaveOrAPowerCutLeavesIsToldFromAnythingElse)
         {"part of a header", whole.substr(0, header - 8), JournalIs::CutOff},
         {"empty", "", JournalIs::CutOff},
         {"zeros of the full length", std::string(whole.size(), '\0'), JournalIs::CutOff},
-        {"header partly zeros", zeroed(8, 16), JournalIs::CutOff},
-        {"body partly zeros", zeroed(header + old.size() + 4, 6), JournalIs::CutOff},
-        {"one byte changed", changed, JournalIs::NotOurs},
+        {"header partly zeros", std::string(whole).replace(8, 16, 16, '\0'), JournalIs::CutOff},
+        {"body partly zeros", std::string(whole).replace(header + old.size() + 4, 6, 6, '\0'), JournalIs::CutOff},
+        {"one byte changed", std::string(whole).replace(header + 2, 1, 1, 'e'), JournalIs::NotOurs},
         {"bytes after its end", whole + "x", JournalIs::NotOurs},
         {"someone else's text", "Mozilla/5.0 (Windows NT 10.0; Win64; x64) of another program's list", JournalIs::NotOurs},
         {"someone else's short text", "Mozilla", JournalIs::NotOurs},
@@ -38,11 +29,6 @@ TEST(Journal, WhatACutOffSaveOrAPowerCutLeavesIsToldFromAnythingElse)
         Journal parsed;
         EXPECT_EQ(ParseJournal(c.journal, parsed), c.is) << c.what;
     }
-    Journal parsed;
-    ASSERT_EQ(ParseJournal(whole, parsed), JournalIs::Whole);
-    EXPECT_EQ(parsed.id, (FileId{7, 42}));
-    EXPECT_EQ(parsed.old, old);
-    EXPECT_EQ(parsed.bytes, bytes);
 }
 
 TEST(Journal, AListCutOffInItsWriteHoldsAtEachPlaceAnOldOrNewByteOrAZero)
