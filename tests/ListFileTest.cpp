@@ -242,6 +242,22 @@ TEST(ListFile, SavingKeepsTheFilesAttributesAndIsNotBlockedByAStaleTemporary)
     EXPECT_EQ(FileNames(folder.path()), (std::vector<std::wstring>{L"PIKEROSU.DAT", L"PIKEROSU.DAT.new"}));
 }
 
+TEST(ListFile, AListAnotherProgramHoldsLockedForAMomentIsWaitedFor)
+{
+    // Windows refuses to read a range another handle holds locked; Wine reads it, so the seam refuses.
+    TempAppFolder folder;
+    WriteBytes(ListFilePath(), "A/1.0\r\n");
+    for (const auto& [locked, why] : {std::pair{3, ReadFailure::None}, std::pair{10, ReadFailure::Busy}}) {
+        const FileApi api = FaultyFiles();
+        faults.readsLocked = locked;
+        ReadFailure got = ReadFailure::Unreadable;
+        const ULONGLONG began = GetTickCount64();
+        ReadListFile(&got, {}, true, api);
+        EXPECT_GE(GetTickCount64() - began, 250u) << "waited";
+        EXPECT_EQ(got, why) << locked << " reads refused";
+    }
+}
+
 TEST(ListFile, AFileThatExistsButCannotBeReadIsNotTakenForEmpty)
 {
     TempAppFolder folder;

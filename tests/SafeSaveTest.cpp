@@ -17,24 +17,25 @@ const LastLook kAnything = [](const std::optional<std::string>&) { return true; 
 
 using Outcome = CutOffSave::Outcome;
 
-// A read in the file's turn: what it told (None where nothing), and whether it read.
+// A read in the file's turn, or a save of saving: what it told (None where nothing), and whether it
+// read, or saved.
 struct Told {
     Outcome outcome = Outcome::None;
     std::wstring oldBytesAt;
     bool read = false;
 };
-Told ReadTelling(const std::wstring& path, const FileApi& api = {}, const std::function<void()>& whileTelling = {})
+Told ReadTelling(const std::wstring& path, const FileApi& api = {}, const std::function<void()>& whileTelling = {},
+                 const std::string* saving = nullptr)
 {
     Told told;
-    told.read = ReadInTurn(
-        path, kLimit,
-        [&](const CutOffSave& cutOff) {
-            told.outcome = cutOff.outcome;
-            told.oldBytesAt = cutOff.oldBytesAt;
-            if (whileTelling)
-                whileTelling();
-        },
-        [] {}, api);
+    const TellCutOff tell = [&](const CutOffSave& cutOff) {
+        told.outcome = cutOff.outcome;
+        told.oldBytesAt = cutOff.oldBytesAt;
+        if (whileTelling)
+            whileTelling();
+    };
+    told.read = saving ? SaveFile(path, *saving, kLimit, kAnything, api, nullptr, tell) == SaveResult::Saved
+                       : ReadInTurn(path, kLimit, tell, [] {}, api);
     return told;
 }
 
@@ -61,23 +62,35 @@ TEST(SafeSave, ACutOffWriteInPlaceIsPutRightOnlyWhereTheSaveLeftIt)
          },
          Outcome::KeptNewer, kNew.substr(0, 10) + kOld.substr(10)},
         {"deleted since", [](auto& path) { ASSERT_TRUE(DeleteFileW(path.c_str())); }, Outcome::KeptNewer, std::nullopt},
+        {"replaced since by a file of the same 64-bit index (ReFS)",
+         [](auto& path) {
+             faults.idHigh = 1;
+             WriteBytes(path, kNew.substr(0, 10) + kOld.substr(10));
+         },
+         Outcome::KeptNewer, kNew.substr(0, 10) + kOld.substr(10)},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        TempAppFolder folder;
-        const std::wstring path = folder.path() + L"list.dat";
-        const std::wstring journal = CutOffWriteInPlace(path, kOld, kNew);
-        c.leave(path);
-        const Told told = ReadTelling(path, {}, [&] { EXPECT_TRUE(FileExists(journal)) << "until the user has been told"; });
-        EXPECT_TRUE(told.read);
-        EXPECT_EQ(told.outcome, c.outcome);
-        EXPECT_EQ(FileExists(path) ? std::optional(ReadBytes(path)) : std::nullopt, c.after);
-        if (c.outcome == Outcome::KeptNewer) {
-            EXPECT_EQ(told.oldBytesAt, UserPath(path + L".old-1.txt"));
-            EXPECT_EQ(ReadBytes(told.oldBytesAt), kOld) << "the old list is handed over whole";
+    const std::string mine = "saved meanwhile\r\n";
+    for (const std::string* saving : {static_cast<const std::string*>(nullptr), &mine}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            SCOPED_TRACE(saving ? "by a save" : "by a read");
+            TempAppFolder folder;
+            const std::wstring path = folder.path() + L"list.dat";
+            const std::wstring journal = CutOffWriteInPlace(path, kOld, kNew);
+            const FileApi api = FaultyFiles();
+            c.leave(path);
+            const Told told =
+                ReadTelling(path, api, [&] { EXPECT_TRUE(FileExists(journal)) << "until the user has been told"; }, saving);
+            EXPECT_TRUE(told.read);
+            EXPECT_EQ(told.outcome, c.outcome);
+            EXPECT_EQ(FileExists(path) ? std::optional(ReadBytes(path)) : std::nullopt, saving ? mine : c.after);
+            if (c.outcome == Outcome::KeptNewer) {
+                EXPECT_EQ(told.oldBytesAt, UserPath(path + L".old-1.txt"));
+                EXPECT_EQ(ReadBytes(told.oldBytesAt), kOld) << "the old list is handed over whole";
+            }
+            EXPECT_FALSE(FileExists(journal));
+            EXPECT_EQ(ReadTelling(path).outcome, Outcome::None) << "once";
         }
-        EXPECT_FALSE(FileExists(journal));
-        EXPECT_EQ(ReadTelling(path).outcome, Outcome::None) << "once";
     }
 }
 
@@ -118,6 +131,87 @@ TEST(SafeSave, AJournalIsPlayedBackOnlyWholeAndOnlyOnceTheListIsBack)
     ASSERT_TRUE(FileExists(journal));
     EXPECT_EQ(ReadTelling(path).outcome, Outcome::PutBack);
     EXPECT_EQ(ReadBytes(path), kOld);
+}
+
+TEST(SafeSave, PuttingRightAsksOnlyForTheRightsItUsesAndFollowsNoLink)
+{
+    // Rights to read but not to write or remove (a standard user in a folder only administrators
+    // may write, a read-only share), and reparse points on the journal: a sync client's placeholder,
+    // which leads nowhere else, and links, which do. Wine gives neither: the seam does.
+    const std::string cut = kNew.substr(0, 10) + kOld.substr(10), theirs = "the user's own\r\n";
+    const struct {
+        const char* what;
+        std::string list; // at the read, and after it
+        DWORD denied, tag;
+        bool reads;
+        Outcome told, later; // at that read, and at one with every right after
+    } cases[] = {
+        {"whole, old; no delete", kOld, DELETE, 0, true, Outcome::None, Outcome::PutBack},
+        {"whole, new; no delete", kNew, DELETE, 0, true, Outcome::None, Outcome::Finished},
+        {"written since; no delete", theirs, DELETE, 0, true, Outcome::None, Outcome::KeptNewer},
+        {"whole, old; no write", kOld, GENERIC_WRITE, 0, true, Outcome::PutBack, Outcome::None},
+        {"half written; no write", cut, GENERIC_WRITE, 0, false, Outcome::None, Outcome::PutBack},
+        {"a OneDrive placeholder", kOld, 0, IO_REPARSE_TAG_CLOUD_6, true, Outcome::PutBack, Outcome::None},
+        {"deduplicated", kOld, 0, IO_REPARSE_TAG_DEDUP, true, Outcome::PutBack, Outcome::None},
+        {"a symbolic link", cut, 0, IO_REPARSE_TAG_SYMLINK, true, Outcome::None, Outcome::PutBack},
+        {"a mount point", kOld, 0, IO_REPARSE_TAG_MOUNT_POINT, true, Outcome::None, Outcome::PutBack},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempAppFolder folder;
+        const std::wstring path = folder.path() + L"list.dat";
+        const std::wstring journal = CutOffWriteInPlace(path, kOld, kNew);
+        WriteBytes(path, c.list);
+        const FileApi api = FaultyFiles();
+        faults.deniedAccess = c.denied;
+        if (c.tag)
+            faults.reparseTags[L"list.dat.before-save-0"] = c.tag;
+        const Told told = ReadTelling(path, api);
+        EXPECT_EQ(told.read, c.reads);
+        EXPECT_EQ(told.outcome, c.told);
+        EXPECT_EQ(ReadBytes(path), c.list);
+        EXPECT_EQ(FileNames(folder.path()).size(), c.told == Outcome::None ? 2u : 1u) << "untold, the journal stays alone";
+        faults = {};
+        EXPECT_EQ(ReadTelling(path, api).outcome, c.later) << "told by a copy that may remove it";
+        EXPECT_FALSE(FileExists(journal));
+    }
+}
+
+TEST(SafeSave, OldBytesAreHandedOverOnlyToAUserWhoIsToldUnderAFreeName)
+{
+    // More of the user's own files under the names the save uses than any cap would allow, and an
+    // empty hand-over of the save's, left by a cut right after it was made.
+    TempAppFolder folder;
+    const std::wstring path = folder.path() + L"list.dat", free = path + L".old-46.txt";
+    std::vector<std::wstring> theirs;
+    for (unsigned n = 0; n < 70; ++n) {
+        wchar_t hex[9];
+        swprintf(hex, std::size(hex), L"%x", n);
+        for (const std::wstring& name : {path + L".before-save-" + hex, path + L".old-" + hex + L".txt"}) {
+            theirs.push_back(name);
+            WriteBytes(name, "the user's own");
+        }
+    }
+    CutOffWriteInPlace(path, kOld, kNew);
+    WriteBytes(path, "written since\r\n");
+    WriteBytes(free, "");
+    const FileApi api = FaultyFiles();
+    EXPECT_TRUE(ReadInTurn(path, kLimit, {}, [] {}, api));
+    EXPECT_EQ(FileNames(folder.path()).size(), 143u) << "nothing handed over untold";
+    const Told told = ReadTelling(path, api, [] { faults.events.push_back(L"told"); });
+    EXPECT_EQ(told.oldBytesAt, UserPath(free));
+    EXPECT_EQ(ReadBytes(free), kOld);
+    ASSERT_GE(faults.events.size(), 7u);
+    EXPECT_EQ(std::vector(faults.events.end() - 7, faults.events.end()),
+              (std::vector<std::wstring>{L"create list.dat.old-46.txt", L"remove list.dat.old-46.txt",
+                                         L"write list.dat.old-46.txt", L"flush list.dat.old-46.txt", L"told",
+                                         L"keep list.dat.old-46.txt", L"remove list.dat.before-save-46"}))
+        << "it goes with the process until the user has been told";
+    EXPECT_EQ(SaveFile(path, kNew, kLimit, kAnything, api), SaveResult::Saved);
+    EXPECT_EQ(ReadBytes(path), kNew);
+    for (const std::wstring& name : theirs)
+        EXPECT_EQ(ReadBytes(name), "the user's own");
+    EXPECT_EQ(FileNames(folder.path()).size(), 142u);
 }
 
 TEST(SafeSave, NamesBesideTheFileThatAreNotTheSavesOwnAreLeftAlone)

@@ -120,12 +120,10 @@ bool RunUnix(const wchar_t* program, const std::wstring& options, std::initializ
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW((L"Z:" + std::wstring(program)).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi))
-        return false;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return true;
+    // A Unix program gets no Windows process: Wine hands back stack leftovers as its handles (measured:
+    // once the value of a live handle of this process), which are not ours to close.
+    return CreateProcessW((L"Z:" + std::wstring(program)).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &si, &pi);
 }
 
 } // namespace
@@ -270,10 +268,37 @@ HANDLE WINAPI FaultyCreate(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_A
     const bool follows = creates && !(flags & FILE_FLAG_OPEN_REPARSE_POINT);
     if (creates)
         Record(L"create " + leaf + (follows ? L" following links" : L""));
+    if (access & faults.deniedAccess) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     const auto link = faults.links.find(leaf);
     if (follows && link != faults.links.end()) // as Windows does
         return CreateFileW(link->second.c_str(), access, share, security, disposition, flags, templateFile);
     return CreateFileW(name, access, share, security, disposition, flags, templateFile);
+}
+
+BOOL WINAPI FaultyRead(HANDLE file, LPVOID data, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (faults.readsLocked > 0) { // as Windows checks every read against other handles' locks
+        --faults.readsLocked;
+        SetLastError(ERROR_LOCK_VIOLATION);
+        return FALSE;
+    }
+    return ReadFile(file, data, size, got, overlapped);
+}
+
+BOOL WINAPI FaultyGetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    if (!GetFileInformationByHandleEx(file, kind, info, size))
+        return FALSE;
+    for (int i = 0; kind == FileIdInfo && i < 8; ++i)
+        static_cast<FILE_ID_INFO*>(info)->FileId.Identifier[8 + i] ^= static_cast<BYTE>(faults.idHigh >> 8 * i);
+    if (const auto tag = faults.reparseTags.find(LeafOf(file)); kind == FileAttributeTagInfo && tag != faults.reparseTags.end()) {
+        static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info)->ReparseTag = tag->second;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI FaultyWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
@@ -345,7 +370,9 @@ FileApi FaultyFiles()
     faults = {};
     FileApi api;
     api.create = FaultyCreate;
+    api.read = FaultyRead;
     api.write = FaultyWrite;
+    api.getInfo = FaultyGetInfo;
     api.flush = RecordedFlush;
     api.setInfo = FaultySetInfo;
     api.finalPath = FaultyFinalPath;

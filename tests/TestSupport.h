@@ -85,6 +85,12 @@ struct FileFaults {
     bool noFinalPath = false;   // GetFinalPathNameByHandleW fails, as on some RAM disks
     bool mutexDenied = false;   // another copy's turn cannot be joined (another session's, elevated)
     std::function<void()> onWrite; // at each write of the save's: another program's doing
+    // Opens asking for any of these rights fail with ERROR_ACCESS_DENIED: a standard user in a folder
+    // only administrators may write, a read-only share.
+    DWORD deniedAccess = 0;
+    int readsLocked = 0;           // this many reads meet a range another program holds locked
+    unsigned long long idHigh = 0; // the high half of every 128-bit file ID (ReFS)
+    std::map<std::wstring, DWORD> reparseTags; // name -> the reparse tag its file carries
     // Links under these names, which Windows follows on a create without FILE_FLAG_OPEN_REPARSE_POINT
     // (dangling or not) to create their target, and Wine refuses: name -> target.
     std::map<std::wstring, std::wstring> links;
