@@ -203,10 +203,10 @@ TEST(SafeSave, OldBytesAreHandedOverOnlyToAUserWhoIsToldUnderAFreeName)
     EXPECT_EQ(ReadBytes(free), kOld);
     ASSERT_GE(faults.events.size(), 7u);
     EXPECT_EQ(std::vector(faults.events.end() - 7, faults.events.end()),
-              (std::vector<std::wstring>{L"create list.dat.old-46.txt", L"remove list.dat.old-46.txt",
-                                         L"write list.dat.old-46.txt", L"flush list.dat.old-46.txt", L"told",
+              (std::vector<std::wstring>{L"write list.dat.old-46.txt", L"end list.dat.old-46.txt",
+                                         L"flush list.dat.old-46.txt", L"remove list.dat.old-46.txt", L"told",
                                          L"keep list.dat.old-46.txt", L"remove list.dat.before-save-46"}))
-        << "it goes with the process until the user has been told";
+        << "written, then it goes with the process until the user has been told";
     EXPECT_EQ(SaveFile(path, kNew, kLimit, kAnything, api), SaveResult::Saved);
     EXPECT_EQ(ReadBytes(path), kNew);
     for (const std::wstring& name : theirs)
