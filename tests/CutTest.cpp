@@ -186,7 +186,7 @@ int CutChild(const char* job, int at, const char* how, const char* folder)
     if (!loaded)
         return 2;
     if (std::strcmp(job, "save") == 0 &&
-        WriteListFile(WithoutFinalLineBreak(kNewText), *loaded, OtherChanges::Keep, api, nullptr, tell) != SaveResult::Saved)
+        WriteListFile(WithoutFinalLineBreak(kNewText), *loaded, OtherChanges::Keep, api, tell) != SaveResult::Saved)
         return 3;
     // Power lost right after the job: its files are closed, and what they did not flush is lost too.
     if ((cut.how == How::PowerGone || cut.how == How::PowerZeros) && cut.steps + 1 == cut.at) {

@@ -34,7 +34,7 @@ Told ReadTelling(const std::wstring& path, const FileApi& api = {}, const std::f
         if (whileTelling)
             whileTelling();
     };
-    told.read = saving ? SaveFile(path, *saving, kLimit, kAnything, api, nullptr, tell) == SaveResult::Saved
+    told.read = saving ? SaveFile(path, *saving, kLimit, kAnything, api, tell) == SaveResult::Saved
                        : ReadInTurn(path, kLimit, tell, [] {}, api);
     return told;
 }

@@ -226,15 +226,9 @@ void UAEditForm::cmdOK_Click()
     const std::wstring typed = GetText(GetDlgItem(hwnd_, UANameTextBox));
     // Saving adds one line break, so drop the last one typed; an unchanged file stays unchanged.
     const std::wstring_view text = WithoutFinalLineBreak(typed);
-    SaveReport report;
     const auto save = [&](OtherChanges otherChanges) {
-        report = {};
-        SaveResult result;
-        {
-            const WaitCursor waiting; // another copy's save may be waited for
-            result = WriteListFile(text, loaded_, otherChanges, files_, &report, Teller(hwnd_));
-        }
-        return result;
+        const WaitCursor waiting; // another copy's save may be waited for
+        return WriteListFile(text, loaded_, otherChanges, files_, Teller(hwnd_));
     };
     SaveResult result = save(OtherChanges::Keep);
     if (result == SaveResult::Changed && IsOpen()) {
@@ -269,15 +263,11 @@ void UAEditForm::cmdOK_Click()
          L"しばらくしてから、もう一度 OK を押してください。",
          MB_ICONWARNING},
         {L"ブラウザリストを保存できませんでした。ファイルは変更されていません。", MB_ICONERROR},
-        {L"ブラウザリストを保存できませんでした。元の内容は次のファイルに残っています：\n%1", MB_ICONERROR},
+        // The old list is in the journal, for the next read.
+        {L"ブラウザリストを保存できませんでした。ブラウザリストは次に開くときに元の内容に戻します。", MB_ICONERROR},
     };
     static_assert(std::size(kRefused) == static_cast<size_t>(SaveResult::Stranded) + 1);
-    // Stranded with no copy beside the list: the old list is still in the journal, for the next read.
-    constexpr Box kKeptNowhere{L"ブラウザリストを保存できませんでした。ブラウザリストは次に開くときに元の内容に戻します。",
-                               MB_ICONERROR};
-    const bool keptNowhere = result == SaveResult::Stranded && report.keptAt.empty();
-    const auto [message, icon] = Say(keptNowhere ? kKeptNowhere : kRefused[static_cast<size_t>(result)],
-                                     result == SaveResult::TooLarge ? ListLimitText() : report.keptAt);
+    const auto [message, icon] = Say(kRefused[static_cast<size_t>(result)], ListLimitText());
     showMessage_(hwnd_, message, kAppTitle, icon);
     if (result == SaveResult::Unreadable)
         SelectCharacter(text, text.find(TextEncoding::kReplacement));

@@ -151,7 +151,7 @@ ReadFailure ReloadCandidates(CandidateList& list, const TellCutOff& tell, const 
 }
 
 SaveResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges,
-                         const FileApi& api, SaveReport* report, const TellCutOff& tell)
+                         const FileApi& api, const TellCutOff& tell)
 {
     if (text == WithoutFinalLineBreak(loaded.text))
         return SaveResult::Saved; // untouched: nothing of the user's to write
@@ -171,7 +171,7 @@ SaveResult WriteListFile(std::wstring_view text, const ListDocument& loaded, Oth
     const auto look = [&](const std::optional<std::string>& current) {
         return otherChanges == OtherChanges::Overwrite || !current || *current == loaded.bytes;
     };
-    return SaveFile(*target, std::string(TextEncoding::Bom(encoding)) + *encoded, kListLimit, look, api, report, tell);
+    return SaveFile(*target, std::string(TextEncoding::Bom(encoding)) + *encoded, kListLimit, look, api, tell);
 }
 
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded)

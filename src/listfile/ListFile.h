@@ -60,7 +60,7 @@ enum class OtherChanges { Keep, Overwrite };
 // unless told to overwrite, a file that no longer holds the loaded bytes (Changed; a deleted one
 // is simply created again). See SaveFile for the rest, and for tell.
 SaveResult WriteListFile(std::wstring_view text, const ListDocument& loaded, OtherChanges otherChanges = OtherChanges::Keep,
-                         const FileApi& api = {}, SaveReport* report = nullptr, const TellCutOff& tell = {});
+                         const FileApi& api = {}, const TellCutOff& tell = {});
 
 // Where the first character that the file's encoding cannot hold starts; npos when none.
 size_t FirstUnrepresentable(std::wstring_view text, const ListDocument& loaded);

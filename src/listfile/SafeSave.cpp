@@ -255,10 +255,10 @@ std::optional<NewFile> MakeNew(const Beside& beside, const std::wstring& stem, c
     return made;
 }
 
-// The old bytes in a new file of the user's, beside the file; its path as the user types it.
-std::optional<NewFile> HandOver(const Beside& beside, std::string_view old, bool untilTold)
+// The old bytes in a new file of the user's, beside the file, until told; its path as the user types it.
+std::optional<NewFile> HandOver(const Beside& beside, std::string_view old)
 {
-    auto made = MakeNew(beside, beside.Name(kOld), L".txt", 1, old, untilTold);
+    auto made = MakeNew(beside, beside.Name(kOld), L".txt", 1, old, true);
     if (made)
         made->path = UserPath(made->path);
     return made;
@@ -418,7 +418,7 @@ void PutRightJournal(const Beside& beside, const std::wstring& path, size_t limi
         if (list && !beside.api().flush(list.get()))
             held.reset();
     }
-    auto copy = held && outcome == Outcome::KeptNewer ? HandOver(beside, parsed.old, true) : std::nullopt;
+    auto copy = held && outcome == Outcome::KeptNewer ? HandOver(beside, parsed.old) : std::nullopt;
     if (!held || (outcome == Outcome::KeptNewer && !copy))
         return void(pass.left = true);
     if (copy) {
@@ -461,8 +461,7 @@ std::optional<SaveResult> InTurn(const Beside& beside, size_t limit, const TellC
 
 // Written through its own handle, the file stays the file it is. First the journal goes beside it and
 // onto the disk, so that a read after a cut-off write can tell what it finished.
-SaveResult WriteInPlace(HANDLE file, const Beside& beside, std::string_view old, std::string_view bytes,
-                        SaveReport& report)
+SaveResult WriteInPlace(HANDLE file, const Beside& beside, std::string_view old, std::string_view bytes)
 {
     const auto id = IdOf(beside.api(), file);
     const auto journal = id ? MakeNew(beside, beside.Name(kBeforeSave), L"", 0, MakeJournal(*id, old, bytes), false)
@@ -472,22 +471,16 @@ SaveResult WriteInPlace(HANDLE file, const Beside& beside, std::string_view old,
     const SaveResult result = Overwrite(file, bytes, beside.api()) ? SaveResult::Saved
                               : Overwrite(file, old, beside.api()) ? SaveResult::Failed
                                                                    : SaveResult::Stranded;
-    if (result != SaveResult::Stranded) {
+    if (result != SaveResult::Stranded)
         DeleteByHandle(journal->file.get(), beside.api()); // the file flushed first (rule 2)
-        return result;
-    }
-    // The journal stays for the next read; the user gets the old list now.
-    if (auto copy = HandOver(beside, old, false))
-        report.keptAt = copy->path;
-    return SaveResult::Stranded;
+    return result; // where stranded, the journal stays for the next read
 }
 
 // The file, opened for the look and the write: no other program may write, rename or delete it
 // while it is open, unless one already holds it for writing and shares it, which cannot be kept out;
 // it is locked before the look, so that such a writer cannot slip in before the write either. A
 // missing file is made new under its name, never through a link that has the name.
-SaveResult SaveThrough(const Beside& beside, std::string_view bytes, size_t limit, const LastLook& look,
-                       SaveReport& report)
+SaveResult SaveThrough(const Beside& beside, std::string_view bytes, size_t limit, const LastLook& look)
 {
     constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
     const FileApi& api = beside.api();
@@ -509,7 +502,7 @@ SaveResult SaveThrough(const Beside& beside, std::string_view bytes, size_t limi
     const auto current = missing ? std::optional<std::string>(std::in_place) : ReadWhole(api, file.get(), limit);
     SaveResult result = SaveResult::Failed;
     if (locked && current)
-        result = missing || look(current) ? WriteInPlace(file.get(), beside, *current, bytes, report) : SaveResult::Changed;
+        result = missing || look(current) ? WriteInPlace(file.get(), beside, *current, bytes) : SaveResult::Changed;
     if (missing && result != SaveResult::Saved && result != SaveResult::Stranded)
         DeleteByHandle(file.get(), api); // missing, as it was
     return result;
@@ -518,10 +511,8 @@ SaveResult SaveThrough(const Beside& beside, std::string_view bytes, size_t limi
 } // namespace
 
 SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t limit, const LastLook& look,
-                    const FileApi& api, SaveReport* report, const TellCutOff& tell)
+                    const FileApi& api, const TellCutOff& tell)
 {
-    SaveReport unused;
-    SaveReport& out = report ? *report : unused;
     if (bytes.size() > limit)
         return SaveResult::TooLarge; // it would not be read again
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -531,7 +522,7 @@ SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t lim
         return SaveResult::Failed;
     const Beside beside(path, api);
     SaveResult result = SaveResult::Failed;
-    const auto refused = InTurn(beside, limit, tell, true, [&] { result = SaveThrough(beside, bytes, limit, look, out); });
+    const auto refused = InTurn(beside, limit, tell, true, [&] { result = SaveThrough(beside, bytes, limit, look); });
     return refused ? *refused : result;
 }
 

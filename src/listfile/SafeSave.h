@@ -37,12 +37,8 @@ using TellCutOff = std::function<void(const CutOffSave&)>;
 // TooLarge: more bytes than the limit. ReadOnly: the user has said the file is not to change.
 // Changed: it did not pass the caller's look. Busy: another copy had the turn too long, or its turn
 // could not be joined. These and Failed leave the file as it was. Stranded: the file holds neither;
-// its old bytes are in the file keptAt names (if any), and the next read puts them back.
+// its old bytes are in the journal, and the next read puts them back.
 enum class SaveResult { Saved, Unreadable, Unrepresentable, TooLarge, ReadOnly, Changed, Busy, Failed, Stranded };
-
-struct SaveReport {
-    std::wstring keptAt;
-};
 
 // What the file held right before the write; nothing where there was no file.
 using LastLook = std::function<bool(const std::optional<std::string>& current)>;
@@ -52,7 +48,7 @@ using LastLook = std::function<bool(const std::optional<std::string>& current)>;
 // unless one already held the file for writing. A missing file is made new under its name; a
 // read-only one is never written.
 SaveResult SaveFile(const std::wstring& path, std::string_view bytes, size_t limit, const LastLook& look,
-                    const FileApi& api = {}, SaveReport* report = nullptr, const TellCutOff& tell = {});
+                    const FileApi& api = {}, const TellCutOff& tell = {});
 
 // Runs read in the file's turn, once what a cut-off save left has been put right and, where tell is
 // given, told. Without the turn, read runs only where there is no journal. False: not run, the file
