@@ -290,6 +290,10 @@ BOOL WINAPI FaultyRead(HANDLE file, LPVOID data, DWORD size, LPDWORD got, LPOVER
 
 BOOL WINAPI FaultyGetInfo(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
 {
+    if (faults.fat && (kind == FileAttributeTagInfo || kind == FileIdInfo)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (!GetFileInformationByHandleEx(file, kind, info, size))
         return FALSE;
     for (int i = 0; kind == FileIdInfo && i < 8; ++i)

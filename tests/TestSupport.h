@@ -91,6 +91,7 @@ struct FileFaults {
     int readsLocked = 0;           // this many reads meet a range another program holds locked
     unsigned long long idHigh = 0; // the high half of every 128-bit file ID (ReFS)
     std::map<std::wstring, DWORD> reparseTags; // name -> the reparse tag its file carries
+    bool fat = false; // a FAT or exFAT volume, which gives neither tags nor 128-bit IDs
     // Links under these names, which Windows follows on a create without FILE_FLAG_OPEN_REPARSE_POINT
     // (dangling or not) to create their target, and Wine refuses: name -> target.
     std::map<std::wstring, std::wstring> links;
