@@ -427,3 +427,22 @@ TEST(SafeSave, PathsInMessagesAreAsAUserTypesThem)
     for (const auto& c : cases)
         EXPECT_EQ(UserPath(c.system), c.user);
 }
+
+TEST(SafeSave, AJournalThatWillNotGoOnceToldIsToldAgainLaterNotInALoop)
+{
+    TempAppFolder folder;
+    const std::wstring path = folder.path() + L"list.dat";
+    const std::wstring journal = CutOffWriteInPlace(path, kOld, kNew);
+    const FileApi api = FaultyFiles();
+    faults.removesFail = true;
+    int tellings = 0;
+    const TellCutOff tell = [&](const CutOffSave&) { faults.removesFail = ++tellings < 3; };
+    EXPECT_TRUE(ReadInTurn(path, kLimit, tell, [] {}, api));
+    EXPECT_EQ(tellings, 1);
+    ASSERT_TRUE(FileExists(journal));
+    faults.removesFail = true;
+    EXPECT_EQ(SaveFile(path, kNew, kLimit, kAnything, api, tell), SaveResult::Failed) << "no second journal beside it";
+    EXPECT_EQ(ReadBytes(path), kOld);
+    EXPECT_EQ(ReadTelling(path).outcome, Outcome::PutBack);
+    EXPECT_FALSE(FileExists(journal));
+}
