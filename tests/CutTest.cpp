@@ -3,8 +3,8 @@
 // flush, an end set, a delete marked or undone) ends it at once, as a kill or a crash would, for
 // N = 1, 2, ... until the job finishes first. Each write is cut in its middle too, and a power cut,
 // at each step and right after the last, loses what each file received since its last flush: gone
-// back, or zeros over its range with its length kept. After each cut this process reads the list twice, as a copy already running
-// would. No clock decides where a cut lands.
+// back, or zeros over its range with its length kept. After each cut this process reads the list
+// twice, as a copy already running would. No clock decides where a cut lands.
 #include "TestSupport.h"
 #include "shell/AppGlobals.h"
 #include "shell/TextEncoding.h"
@@ -158,9 +158,7 @@ constexpr wchar_t kUsersText[] = L"# the user's own\r\n";
 
 std::wstring Told() { return AppPath + L"..\\told.log"; }
 
-} // namespace
 
-namespace {
 
 // Saves the new list over the one in folder, or reads it putting a cut-off save right, cut at step
 // `at`; tells into told.log in the folder above.
@@ -198,9 +196,7 @@ int CutChild(const char* job, int at, const char* how, const char* folder)
 
 const bool registered = (cutChild = CutChild, true);
 
-} // namespace
 
-namespace {
 
 std::string ListId()
 {
