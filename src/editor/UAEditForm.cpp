@@ -197,8 +197,8 @@ bool UAEditForm::Form_Load(HWND requester)
             {L"ブラウザリストは保存の途中か、中断された保存を元に戻せないため、読み込めませんでした。"
              L"しばらくしてから、もう一度開いてください。",
              MB_ICONWARNING},
-        {L"ブラウザリストはリンクですが、リンク先のファイルが見つからないため、読み込めませんでした。"
-         L"リンク先のファイルがあるか確かめてから、もう一度開いてください。",
+            {L"ブラウザリストはリンクですが、リンク先のファイルが見つからないため、読み込めませんでした。"
+             L"リンク先のファイルがあるか確かめてから、もう一度開いてください。",
              MB_ICONWARNING},
         };
         static_assert(std::size(kRefused) == static_cast<size_t>(ReadFailure::LinkedFileMissing) + 1);
