@@ -46,6 +46,8 @@ bool Patiently(Operation operation)
     }
 }
 
+inline bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
 FileHandle OpenFile(const FileApi& api, const std::wstring& path, DWORD access, DWORD disposition,
                     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, DWORD flags = 0);
 

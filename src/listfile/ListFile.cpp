@@ -34,11 +34,6 @@ std::optional<ListDocument> Load(HANDLE file, ReadFailure& failure, const FileAp
     return document;
 }
 
-bool IsMissing(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
 std::optional<ListDocument> ReadAt(const std::wstring& path, bool createMissing, ReadFailure& failure,
                                    const FileApi& api)
 {

@@ -30,8 +30,6 @@ bool IsHexNumber(std::wstring_view digits)
     return digits.size() <= 16 && Hex(value) == digits;
 }
 
-bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
 constexpr wchar_t kBeforeSave[] = L".before-save-"; // "<n>": a journal while the file is written
 constexpr wchar_t kOld[] = L".old-";                // "<n>.txt": old bytes handed to the user
 
@@ -377,7 +375,7 @@ void PutRightJournal(const Beside& beside, const std::wstring& path, size_t limi
         return;
     }
     Outcome outcome = Outcome::KeptNewer;
-    bool onTheDisk = true; // the list as the journal goes (rule 2)
+    bool cached = false; // a write killed before its flush is in the system's cache, not yet on the disk
     FileHandle file;
     Patiently([&] {
         file = OpenFile(beside.api(), beside.path(), GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ);
@@ -393,23 +391,23 @@ void PutRightJournal(const Beside& beside, const std::wstring& path, size_t limi
         // Some network volumes give every file the ID 0, which tells no two files apart.
         if (id->index && parsed.id.index && *id != parsed.id)
             outcome = Outcome::KeptNewer; // replaced by another file since
-        else if (*now == parsed.bytes)
-            outcome = Outcome::Finished;
-        else if (*now == parsed.old)
-            outcome = Outcome::PutBack;
+        else if (*now == parsed.bytes || *now == parsed.old) {
+            outcome = *now == parsed.bytes ? Outcome::Finished : Outcome::PutBack;
+            cached = true;
+        }
         else if (IsCutOffWrite(*now, parsed.old, parsed.bytes)) {
             if (!WriteBack(beside, *now, parsed.old))
                 return void(pass.halfWritten = true);
             outcome = Outcome::PutBack; // flushed
         }
-        // A write killed before its flush is in the system's cache, not yet on the disk.
-        onTheDisk = outcome == Outcome::KeptNewer || (*now != parsed.bytes && *now != parsed.old);
     } else if (!IsMissing(GetLastError())) {
         return void(pass.halfWritten = true);
     }
     // The file is whole now. The rest is for a copy that tells, and that may remove the journal.
     FileHandle held = telling ? ToRemove(beside, path, *bytes) : nullptr;
-    if (held && !onTheDisk) { // one the user has made read-only since reached the disk long ago
+    // Flushed before its journal goes (rule 2); one the user has made read-only since reached the disk
+    // long ago.
+    if (held && cached) {
         FileHandle list;
         Patiently([&] {
             list = OpenFile(beside.api(), beside.path(), GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ);
