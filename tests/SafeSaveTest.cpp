@@ -446,3 +446,17 @@ TEST(SafeSave, AJournalThatWillNotGoOnceToldIsToldAgainLaterNotInALoop)
     EXPECT_EQ(ReadTelling(path).outcome, Outcome::PutBack);
     EXPECT_FALSE(FileExists(journal));
 }
+
+TEST(SafeSave, AListFoundWholeIsFlushedBeforeItsJournalGoes)
+{
+    // A save killed before its flush left the new list in the system's cache only.
+    TempAppFolder folder;
+    const std::wstring path = folder.path() + L"list.dat";
+    CutOffWriteInPlace(path, kOld, kNew);
+    WriteBytes(path, kNew);
+    const FileApi api = FaultyFiles();
+    EXPECT_EQ(ReadTelling(path, api).outcome, Outcome::Finished);
+    const auto& events = faults.events;
+    EXPECT_LT(std::ranges::find(events, L"flush list.dat"), std::ranges::find(events, L"remove list.dat.before-save-0"))
+        << testing::PrintToString(events);
+}
